@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Configures and builds the native tree (portable code, unit tests, sanitizers) and the Windows
+# tree (Tarn_Import.exe and the Wine tests). Usage: scripts/build.sh [native|win|fuzz]...
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(native win)
+jobs=${TARN_JOBS:-$(nproc)}
+for t in "${targets[@]}"; do
+  case "$t" in
+    native)
+      [ -f build/native/build.ninja ] || cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+      cmake --build build/native -j "$jobs" ;;
+    win)
+      [ -f build/win/build.ninja ] || cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+      cmake --build build/win -j "$jobs" ;;
+    fuzz)
+      [ -f build/fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_FUZZ=ON >/dev/null
+      cmake --build build/fuzz -j "$jobs" ;;
+    *) echo "build.sh: unknown tree $t" >&2; exit 2 ;;
+  esac
+done

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests and the demo need on a Debian 12 machine.
+# Safe to run again: every step checks first and does nothing when its work is already done.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${TARN_DEPS:-$here/build/deps}
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+packages=(
+  build-essential cmake ninja-build pkg-config git python3 python3-pil
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+  libz-mingw-w64-dev zlib1g-dev libjpeg62-turbo-dev libdwarf-dev libelf-dev
+  clang libclang-rt-14-dev googletest libgtest-dev
+  wine wine32:i386 xvfb xauth xdotool x11-utils locales fonts-wqy-zenhei
+  dpkg-dev nasm
+  libxml2-utils tar gzip iproute2
+)
+
+# A deb-src entry lets us build libjpeg-turbo for MinGW from Debian's own source package.
+# Returns 0 when it added the entry (so the caller knows the lists need an update).
+add_deb_src() {
+  grep -rqsE '^(deb-src |Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/ && return 1
+  as_root tee /etc/apt/sources.list.d/tarn-src.sources >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  return 0
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+  fi
+  add_deb_src || true
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Wine's ANSI code page follows the locale: zh_CN.UTF-8 gives code page 936, the program's own.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  as_root sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
+  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
+  as_root locale-gen >/dev/null
+fi
+
+# libjpeg-turbo for MinGW, built once from Debian's source package and cached under the build tree.
+jpeg_prefix=$cache/libjpeg-mingw
+if [ ! -f "$jpeg_prefix/lib/libjpeg.a" ]; then
+  echo "setup: building libjpeg-turbo for i686-w64-mingw32"
+  src=$cache/libjpeg-src
+  rm -rf "$src"; mkdir -p "$src"
+  if add_deb_src; then as_root apt-get update -qq; fi
+  (cd "$src" && apt-get source -qq --download-only libjpeg-turbo >/dev/null && dpkg-source -x --skip-patches ./*.dsc tree >/dev/null)
+  cmake -S "$src/tree" -B "$src/build" -G Ninja \
+    -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=X86 \
+    -DCMAKE_C_COMPILER=i686-w64-mingw32-gcc-posix -DCMAKE_RC_COMPILER=i686-w64-mingw32-windres \
+    -DCMAKE_BUILD_TYPE=Release -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
+    -DWITH_SIMD=OFF -DCMAKE_INSTALL_PREFIX="$jpeg_prefix" >/dev/null
+  cmake --build "$src/build" --target install >/dev/null
+  rm -rf "$src"
+fi
+echo "setup: done"

@@ -1,0 +1,42 @@
+# Sourced by the scripts that run Windows programs. Sets up a private Wine prefix that can never
+# reach the real home folder, and the locale that makes Wine's ANSI code page 936.
+#   TARN_PREFIX  the prefix folder (default: build/wine/test under the checkout)
+# Call tarn_prefix_ready after sourcing: it creates the prefix on first use.
+
+_tarn_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+export WINEPREFIX=${TARN_PREFIX:-$_tarn_root/build/wine/test}
+export WINEARCH=win32
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko download offers, no menu entries or file associations written into a home.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Wine links the prefix's shell folders to $HOME: give it a home of its own inside the prefix.
+export HOME=$WINEPREFIX/home
+export XDG_CONFIG_HOME=$HOME/.config XDG_DATA_HOME=$HOME/.local/share XDG_CACHE_HOME=$HOME/.cache
+export XDG_DESKTOP_DIR=$HOME/Desktop XDG_DOCUMENTS_DIR=$HOME/Documents
+export LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8
+
+# Replaces every symbolic link under the prefix's user profiles by a real, empty folder, so that
+# whatever a program does to its desktop stays inside the prefix.
+_tarn_unlink_shell_folders() {
+  local link
+  while IFS= read -r -d '' link; do
+    rm -f "$link" && mkdir -p "$link"
+  done < <(find "$WINEPREFIX/drive_c/users" -maxdepth 3 -type l -print0 2>/dev/null)
+}
+
+tarn_prefix_ready() {
+  mkdir -p "$HOME" "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.tarn-ready" ]; then
+      wineboot -i >/dev/null 2>&1 || true
+      wineserver -w
+      _tarn_unlink_shell_folders
+      # Wine draws its own title bars where no window manager runs (Xvfb).
+      wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+      wineserver -w
+      _tarn_unlink_shell_folders
+      touch "$WINEPREFIX/.tarn-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
+}
