@@ -27,3 +27,9 @@ void CipherSetKey(std::string_view password);
 void CipherEncryptBlock(uint8_t block[8]);
 // Decrypts size bytes in place: chained blocks from an all-0xFF start value, tail by keystream.
 void CipherDecrypt(void* buffer, size_t size);
+
+// The inverse of CipherDecrypt with the current key (used by the tool that writes debug
+// information, and by tests).
+void CipherEncrypt(void* buffer, size_t size);
+// Decrypts one 8-byte block in place with the current key.
+void CipherDecryptBlock(uint8_t block[8]);
