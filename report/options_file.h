@@ -10,8 +10,9 @@
 //   texts      the bytes after "=" as they are, with escapes \r \n \t \\ and \xHH
 //   ItemVisibility  a 40-bit number, bit k = bit (k % 8) of byte k / 8 (e.g. 0xFFFFFFFFFF)
 //   Texts      Text[0]= .. Text[95]=
-//   filter     FilterClass[i]= and FilterText[i]= (i from 0, no gaps; FilterClear=true empties the
-//              filter before the indexed entries are added)
+//   filter     FilterClass[i]= and FilterText[i]= (i counting from 0, no gaps): together they
+//              replace the filter; FilterClear=true alone gives an empty filter
+// A key given twice, an unknown key or a value out of range is an error.
 // Not part of the file: ModulePath, PublishShared, UpdateDepth, HandlingOn.
 #include <string>
 #include <string_view>
