@@ -21,7 +21,6 @@ class TFileManager : public TThread {
   void Execute() override;
 
  private:
-  friend class TWorkerPlatform;
   void RunImport();
   void ProgressStep(int position);
   void ReportProgress();
