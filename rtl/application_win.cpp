@@ -1,5 +1,7 @@
 #include "rtl/application.h"
 
+#include "rtl/exception.h"
+
 #include <commctrl.h>
 #include <cxxabi.h>
 
@@ -59,10 +61,13 @@ LRESULT CALLBACK TApplication::HiddenWndProc(HWND hwnd, UINT msg, WPARAM wp, LPA
 }
 
 void TApplication::RunOnMainThread(const std::function<void()>& call) {
-  if (InMainThread() || !handle_) {
+  if (InMainThread()) {
     call();
     return;
   }
+  // Without the hidden window nothing can reach the main thread; running the call here instead
+  // would let it touch windows from the wrong thread.
+  if (!handle_) throw Exception("The application has no window to run a call on the main thread");
   TPendingCall pending{&call, nullptr};
   // SendMessage blocks this thread until the main thread, in its message loop, has run the call.
   SendMessageA(handle_, kRunCallMessage, 0, reinterpret_cast<LPARAM>(&pending));
