@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "report/delivery/paths.h"
+
 namespace {
 
 constexpr const char* DayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -226,14 +228,14 @@ std::string TrimBlanks(std::string_view s) {
 }
 
 std::string ExtractFileName(std::string_view path) {
-  size_t p = path.find_last_of("\\/:");
-  return std::string(p == std::string_view::npos ? path : path.substr(p + 1));
+  return std::string(path.substr(PathNameStart(path)));
 }
 
 std::string ExtractFileDir(std::string_view path) {
-  size_t p = path.find_last_of("\\/:");
-  if (p == std::string_view::npos) return std::string();
-  size_t len = p + 1;
+  const size_t start = PathNameStart(path);
+  if (start == 0) return std::string();
+  const size_t p = start - 1;
+  size_t len = start;
   if (p > 0 && (path[p] == '\\' || path[p] == '/') && path[p - 1] != ':' && path[p - 1] != '\\' &&
       path[p - 1] != '/')
     len = p;

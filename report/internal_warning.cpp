@@ -1,0 +1,51 @@
+#include "report/internal_warning.h"
+
+#include <mutex>
+
+#include "report/report_format.h"
+
+
+namespace {
+std::mutex warningLock;
+TInternalWarning lastWarning;
+}  // namespace
+
+const char* FaultlineErrorCodeName(TFaultlineErrorCode code) {
+  static const char* const names[] = {"eeNone",           "eeShowError",       "eeLogError",
+                                      "eeEmailMAPIError", "eeEmailShellError", "eeEmailSMTPError",
+                                      "eeWebHTTPError",   "eeWebHTTPSError",   "eeWebFTPError"};
+  return code <= eeWebFTPError ? names[code] : "eeNone";
+}
+
+TInternalWarningHooks& InternalWarningHooks() {
+  static TInternalWarningHooks hooks;
+  return hooks;
+}
+
+std::string InternalWarningLine(TFaultlineErrorCode code, uint32_t address, const std::string& text) {
+  return std::string("[WARNING] - Code: ") + FaultlineErrorCodeName(code) +
+         " - Address: " + Hex8(address) + " - Message: \"" + text + "\"";
+}
+
+void InternalWarning(TFaultlineErrorCode code, uint32_t address, const std::string& text) {
+  {
+    std::lock_guard<std::mutex> guard(warningLock);
+    lastWarning.Code = code;
+    lastWarning.Text = text;
+  }
+  const TInternalWarningHooks& hooks = InternalWarningHooks();
+  if (hooks.DebuggerOutput) hooks.DebuggerOutput(InternalWarningLine(code, address, text));
+  if (code >= eeEmailSMTPError && code <= eeWebFTPError && hooks.SendWindowExists &&
+      hooks.ShowMessage && hooks.SendWindowExists())
+    hooks.ShowMessage(text, "Error.");
+}
+
+TInternalWarning LastInternalWarning() {
+  std::lock_guard<std::mutex> guard(warningLock);
+  return lastWarning;
+}
+
+void ClearInternalWarning() {
+  std::lock_guard<std::mutex> guard(warningLock);
+  lastWarning = TInternalWarning();
+}
