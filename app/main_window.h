@@ -29,5 +29,7 @@ class TfrmMain {
   HWND label1_ = nullptr, panel2_ = nullptr, image1_ = nullptr;
   HFONT font_ = nullptr;
   HBITMAP banner_ = nullptr;
-  TFileManager* worker_ = nullptr;  // the worker started last, while it may still report
+  // The worker started last, until a stop drops it. It frees itself when its run ends, so it is
+  // only ever reached through TFileManager::RequestStopIfAlive.
+  TFileManager* worker_ = nullptr;
 };

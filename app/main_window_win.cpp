@@ -171,7 +171,7 @@ void TfrmMain::btnStartClick(void* sender) {
     return;
   }
   if (worker_) {
-    worker_->RequestStop();
+    TFileManager::RequestStopIfAlive(worker_);
     worker_ = nullptr;
     SetButton("开始导入", 0);
     SetStatus("");
@@ -189,16 +189,12 @@ void TfrmMain::btnStartClick(void* sender) {
 
 void TfrmMain::OnWorking(int position) { SendMessageA(progressBar2_, PBM_SETPOS, position, 0); }
 
-// A worker that has reported its end or its failure frees itself right after: forget it here so
-// that a later stop never touches it.
 void TfrmMain::OnWorkEnd() {
-  worker_ = nullptr;
   SetButton("完成", 1);
   SetStatus("导入完成");
 }
 
 void TfrmMain::OnWorkFaild() {
-  worker_ = nullptr;
   SetStatus("导入失败...");
   SendMessageA(progressBar2_, PBM_SETPOS, 0, 0);
 }

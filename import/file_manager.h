@@ -9,6 +9,12 @@ class TFileManager : public TThread {
  public:
   // Created suspended; set the callbacks, then Start().
   TFileManager(bool importDesktop, bool tidyDesktop, bool importTools, bool importBookmarks, bool importFolders);
+  ~TFileManager() override;
+
+  // Sets the terminate request of worker if it has not yet freed itself; false when it has.
+  // A worker frees itself when its run ends, so whoever keeps a reference past the end reports
+  // stops through here and never touches a freed object.
+  static bool RequestStopIfAlive(TFileManager* worker);
 
   TNotifyEvent OnEnd;
   TNotifyEvent OnFail;

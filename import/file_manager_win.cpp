@@ -2,8 +2,19 @@
 
 #include <windows.h>
 
+#include <mutex>
+#include <set>
+
 #include "import/shell_helpers.h"
 #include "import/shell_platform.h"
+
+namespace {
+std::mutex liveLock;
+std::set<TFileManager*>& LiveWorkers() {
+  static std::set<TFileManager*> live;
+  return live;
+}
+}  // namespace
 
 TFileManager::TFileManager(bool importDesktop, bool tidyDesktop, bool importTools, bool importBookmarks,
                            bool importFolders)
@@ -16,6 +27,20 @@ TFileManager::TFileManager(bool importDesktop, bool tidyDesktop, bool importTool
   Position = 0;
   OnEnd.Clear();
   OnFail.Clear();
+  std::lock_guard<std::mutex> guard(liveLock);
+  LiveWorkers().insert(this);
+}
+
+TFileManager::~TFileManager() {
+  std::lock_guard<std::mutex> guard(liveLock);
+  LiveWorkers().erase(this);
+}
+
+bool TFileManager::RequestStopIfAlive(TFileManager* worker) {
+  std::lock_guard<std::mutex> guard(liveLock);
+  if (!worker || !LiveWorkers().count(worker)) return false;
+  worker->RequestStop();
+  return true;
 }
 
 void TFileManager::Execute() {

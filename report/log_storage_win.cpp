@@ -100,7 +100,7 @@ class TWinLogStorage : public TLogStorage {
     return std::make_unique<TWinLogStream>(h, name);
   }
 
-  bool DeleteFile(const std::string& name) override { return DeleteFileA(name.c_str()) != 0; }
+  bool DeleteFile(const std::string& name) override { return ::DeleteFileA(name.c_str()) != 0; }
 
   bool DirectoryExists(const std::string& path) override {
     DWORD a = GetFileAttributesA(path.c_str());
@@ -108,7 +108,7 @@ class TWinLogStorage : public TLogStorage {
   }
 
   bool CreateDirectory(const std::string& path) override {
-    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+    return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
   }
 
   std::string EnvironmentVariable(const std::string& name) override {
