@@ -104,9 +104,10 @@ struct TReportIndex {
 std::vector<std::string> SplitLogText(std::string_view bytes) {
   std::vector<std::string> reports;
   if (bytes.size() < 6) return reports;
-  std::string raw(bytes);
-  if (bytes.substr(bytes.size() - 6) != ReportEnd) raw += ReportEnd;
-  const std::string text = NormaliseLineBreaks(raw);
+  // Line breaks are normalised before the end is checked, so that a log written with LF only
+  // does not gain extra empty lines at its end.
+  std::string text = NormaliseLineBreaks(bytes);
+  if (text.size() < 6 || text.compare(text.size() - 6, 6, ReportEnd) != 0) text += ReportEnd;
   size_t start = 0;
   for (;;) {
     const size_t p = text.find(Separator, start);
@@ -121,21 +122,33 @@ std::vector<std::string> SplitLogText(std::string_view bytes) {
     if (piece.find(TableStart) != std::string_view::npos) reports.emplace_back(piece);
     start = q;
   }
+  // A last report cut short (no run of four CR LF after it) is kept, with its end restored.
+  if (start < text.size()) {
+    std::string_view rest(text.data() + start, text.size() - start);
+    while (rest.size() >= 2 && rest.substr(rest.size() - 2) == CrLf) rest.remove_suffix(2);
+    if (rest.find(TableStart) != std::string_view::npos)
+      reports.push_back(std::string(rest) + "\r\n" + std::string(ReportEnd));
+  }
   return reports;
 }
 
 std::string ResolveLogFileName(const std::string& fileName, bool readOnly, TLogStorage& storage) {
+#ifdef _WIN32
+  const std::string delim = "\\";
+#else
+  const std::string delim = "/";
+#endif
   if (storage.CanOpen(fileName, readOnly)) return fileName;
   std::string folder = storage.EnvironmentVariable("UserProfile");
-  if (folder.empty()) folder = "\\";
-  folder += "\\Faultline";
+  if (folder.empty()) folder = delim;
+  folder += delim + "Faultline";
   if (!storage.DirectoryExists(folder) && !storage.CreateDirectory(folder)) return fileName;
-  std::string program = ExtractFileName(storage.ProgramFileName());
+  std::string program = ReportPathFileName(storage.ProgramFileName());
   const size_t dot = program.rfind('.');
   if (dot != std::string::npos) program.resize(dot);
-  folder += "\\" + program;
+  folder += delim + program;
   if (!storage.DirectoryExists(folder) && !storage.CreateDirectory(folder)) return fileName;
-  const std::string candidate = folder + "\\" + ExtractFileName(fileName);
+  const std::string candidate = folder + delim + ReportPathFileName(fileName);
   return storage.CanOpen(candidate, readOnly) ? candidate : fileName;
 }
 

@@ -135,7 +135,7 @@ std::string TLogItem::Text() const {
     lines[header + 1].assign(longest, '-');
     index = empty + 1;
   }
-  lines.pop_back();
+  if (!lines.empty()) lines.pop_back();
   std::string out;
   size_t total = 0;
   for (const auto& l : lines) total += l.size() + 2;

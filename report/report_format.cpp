@@ -227,11 +227,11 @@ std::string TrimBlanks(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
-std::string ExtractFileName(std::string_view path) {
+std::string ReportPathFileName(std::string_view path) {
   return std::string(path.substr(PathNameStart(path)));
 }
 
-std::string ExtractFileDir(std::string_view path) {
+std::string ReportPathFolder(std::string_view path) {
   const size_t start = PathNameStart(path);
   if (start == 0) return std::string();
   const size_t p = start - 1;

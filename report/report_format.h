@@ -59,6 +59,6 @@ bool IsWebApplication(const TWebApplicationFacts& facts);
 // Trims blanks (characters up to the space) at both ends.
 std::string TrimBlanks(std::string_view s);
 // The file name of a path (after the last "\", "/" or ":").
-std::string ExtractFileName(std::string_view path);
+std::string ReportPathFileName(std::string_view path);
 // The folder of a path without the trailing separator, except right after a drive ("C:\").
-std::string ExtractFileDir(std::string_view path);
+std::string ReportPathFolder(std::string_view path);

@@ -205,7 +205,7 @@ std::string BuildCallStackSection(const std::vector<TFaultDebugInfo>& stack,
   widths[0] = std::max<size_t>(widths[0], 8);
   for (size_t i = 0; i < rows.size(); ++i) {
     const TFaultDebugInfo& e = *rows[i];
-    cells[i] = {Hex8(e.Address), e.Module ? ExtractFileName(e.Module->Path) : std::string(),
+    cells[i] = {Hex8(e.Address), e.Module ? ReportPathFileName(e.Module->Path) : std::string(),
                 e.UnitName, e.ClassName, e.ProcedureName, LineText(e, flags)};
     for (int c = 0; c < 6; ++c) widths[c] = std::max(widths[c], cells[i][c].size());
   }
@@ -265,9 +265,9 @@ std::string BuildModulesSection(const std::vector<TFaultModuleInfo>& modules,
   std::vector<std::vector<std::string>> cells;
   cells.reserve(modules.size());
   for (const TFaultModuleInfo& m : modules) {
-    cells.push_back({HexPadded(m.Handle, 0), ExtractFileName(m.Path), m.Description, m.Version,
+    cells.push_back({HexPadded(m.Handle, 0), ReportPathFileName(m.Path), m.Description, m.Version,
                      std::to_string(m.FileSize), FormatDateTimeIso(m.ModifiedTime),
-                     ExtractFileDir(m.Path)});
+                     ReportPathFolder(m.Path)});
     for (int c = 0; c < 7; ++c) widths[c] = std::max(widths[c], cells.back()[c].size());
   }
   size_t sum = 0;
@@ -332,12 +332,9 @@ TReportTexts BuildReportText(TReportData& data, const TReportLayout& layout) {
   t.Module = data.ExceptionModule;
   t.Type = data.ValidObject ? data.ExceptionType : std::string("Unknown exception type.");
   t.Message = ReportMessageText(data);
-  t.Report = t.General + "\r\n";
-  if (data.HasCustomData) {
-    const std::string custom = BuildCustomSection(layout, data.CustomData) + "\r\n";
-    t.Report += custom;
-    t.General += custom;
-  }
-  t.Report += t.CallStackAndModules + t.Cpu;
+  // The custom section goes after the general text and its empty line; the general text grows
+  // by it so that it stays the head of the report text.
+  if (data.HasCustomData) t.General += "\r\n" + BuildCustomSection(layout, data.CustomData);
+  t.Report = t.General + "\r\n" + t.CallStackAndModules + t.Cpu;
   return t;
 }
