@@ -1,7 +1,7 @@
 // The real Tarn_Import.exe, driven through its window on the test prefix's desktops.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/wizard_driver.h"
+#include "tools/demo/wizard_driver.h"
 #include "tests/wine_support.h"
 
 using namespace wine_test;
