@@ -28,13 +28,21 @@ struct TPasswordContext {
   std::optional<std::string> (*Handlers)(const std::string&);
 };
 
+// A __stdcall export keeps its "@bytes" suffix unless the module was linked with --kill-at:
+// accept both spellings.
+void* ExportOf(HMODULE module, const char* name, int argumentBytes) {
+  if (FARPROC p = GetProcAddress(module, name)) return reinterpret_cast<void*>(p);
+  std::string decorated = std::string(name) + "@" + std::to_string(argumentBytes);
+  return reinterpret_cast<void*>(GetProcAddress(module, decorated.c_str()));
+}
+
 // Asks the module's own export; an exception inside the module's handler is its own business.
 std::optional<std::string> PasswordFromModule(void* context, const std::string& current) {
   auto* c = static_cast<TPasswordContext*>(context);
   auto ex = reinterpret_cast<TFaultPasswordRequestEventEx>(
-      reinterpret_cast<void*>(GetProcAddress(c->Module, "Faultline_PasswordRequestEventEx")));
+      ExportOf(c->Module, "Faultline_PasswordRequestEventEx", 8));
   auto plain = reinterpret_cast<TFaultPasswordRequestEvent>(
-      reinterpret_cast<void*>(GetProcAddress(c->Module, "Faultline_PasswordRequestEvent")));
+      ExportOf(c->Module, "Faultline_PasswordRequestEvent", 4));
   if (!ex && !plain) return std::nullopt;
   char buffer[FaultPasswordBufferChars + 1] = {};
   std::memcpy(buffer, current.data(), std::min<size_t>(current.size(), FaultPasswordBufferChars));
