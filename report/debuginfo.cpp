@@ -399,7 +399,8 @@ bool DebugLookup(const TDebugModule& module, uint32_t address, TDebugHit& hit) {
           *procStartAddress <= UINT32_MAX) {
         uint8_t code[3];
         if (module.ReadCode(uint32_t(*procStartAddress), code, 3)) {
-          bool frame = code[0] == 0x55 && code[1] == 0x8B && code[2] == 0xEC;
+          // push ebp; mov ebp, esp, in either encoding of the move (8B EC, or 89 E5 as GCC writes it).
+          bool frame = code[0] == 0x55 && ((code[1] == 0x8B && code[2] == 0xEC) || (code[1] == 0x89 && code[2] == 0xE5));
           lower = !frame && code[0] != 0x53;
         }
       }

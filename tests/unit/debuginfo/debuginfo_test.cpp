@@ -155,8 +155,8 @@ TEST(DebugLookup, ProcedureStartRuleReadsTheCode) {
   TLookupFixture f;
   // Code at Button1Click (0x401100) without a frame set-up or register save: its start line
   // counts one lower; with 55 8B EC or 53 it does not.
-  for (auto [bytes, expected] : {std::pair<std::string, int>{"\x55\x8B\xEC", 2}, {"\x53\x00\x00", 2},
-                                 {"\x55\x89\xE5", 3}}) {
+  for (auto [bytes, expected] : {std::pair<std::string, int>{"\x55\x8B\xEC", 2}, {"\x55\x89\xE5", 2},
+                                 {"\x53\x00\x00", 2}, {"\x56\x53\x00", 3}, {"\x55\x8B\xE5", 3}}) {
     f.module.ReadCode = [&, bytes = bytes](uint32_t address, void* buffer, size_t size) {
       if (address != 0x401100) return false;
       std::memcpy(buffer, bytes.data(), size);

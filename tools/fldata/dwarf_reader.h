@@ -1,0 +1,23 @@
+#pragma once
+// Reads what the debug-information stream needs from a linked module's DWARF: the line rows and
+// the procedures with their class scopes. Offsets are relative to the code base (image base +
+// 4096), the convention of the stream.
+#include <string>
+#include <vector>
+
+#include "report/debuginfo.h"
+#include "rtl/exception.h"
+
+class EDwarfError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+struct TModuleDebugData {
+  std::vector<TDebugSourceRow> Rows;       // sorted by sequence, each sequence by offset
+  std::vector<TDebugProcedure> Procedures;
+};
+
+// codeLow/codeHigh: the offsets of the module's code (rows and procedures outside are dropped:
+// the linker leaves discarded duplicates at address 0).
+TModuleDebugData ReadModuleDwarf(const std::string& path, uint32_t imageBase, uint32_t codeLow, uint32_t codeHigh);

@@ -1,0 +1,233 @@
+// fldata: the container build tool. After a module is linked it reads the module's DWARF, writes
+// the debug-information stream, the symbol table, the options record from a readable options file
+// and the password check, and puts the "FLDATA" RT_RCDATA resource into the module. The code of
+// the module is left byte for byte as the linker wrote it (checked before the file is replaced).
+//
+//   fldata embed --options FILE [--password TEXT] MODULE
+//   fldata lookup [--password TEXT] MODULE ADDRESS...   (hex; "-" reads addresses from stdin)
+//   fldata dump [--password TEXT] MODULE
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "report/container.h"
+#include "report/debuginfo.h"
+#include "report/delivery/codecs.h"
+#include "report/options.h"
+#include "report/options_file.h"
+#include "tools/fldata/dwarf_reader.h"
+#include "tools/fldata/pe_image.h"
+
+namespace {
+
+constexpr uint16_t kRtRcData = 10;
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Exception("cannot open " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void ReplaceFile(const std::string& path, const std::string& bytes) {
+  std::string temp = path + ".fldata-tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    out.close();
+    if (!out) throw Exception("cannot write " + temp);
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) chmod(temp.c_str(), st.st_mode & 07777);
+  if (std::rename(temp.c_str(), path.c_str()) != 0) throw Exception("cannot replace " + path);
+}
+
+// The build time as a date-time value; SOURCE_DATE_EPOCH makes it reproducible.
+double BuildTime() {
+  int64_t seconds;
+  if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
+    seconds = std::strtoll(epoch, nullptr, 10);
+  } else {
+    seconds = int64_t(std::time(nullptr));
+  }
+  return 25569.0 + double(seconds) / 86400.0;
+}
+
+// The offsets of the code sections relative to the code base (image base + 4096).
+void CodeRange(const TPeImage& image, uint32_t& low, uint32_t& high) {
+  low = UINT32_MAX;
+  high = 0;
+  for (const auto& s : image.Sections()) {
+    if (!s.Executable() || s.VirtualAddress < 4096) continue;
+    low = std::min(low, s.VirtualAddress - 4096);
+    high = std::max(high, s.VirtualAddress - 4096 + s.VirtualSize);
+  }
+  if (low > high) low = high = 0;
+}
+
+// Symbol ids of the framework procedures the reporting layer hooks.
+struct TKnownSymbol {
+  uint8_t Id;
+  const char* Class;
+  const char* Name;
+};
+constexpr TKnownSymbol kKnownSymbols[] = {
+    {0, "TApplication", "HandleException"},
+    {1, "TApplication", "ShowException"},
+};
+
+int Embed(const std::string& modulePath, const std::string& optionsPath, const std::string& password) {
+  TPeImage image(ReadWhole(modulePath));
+  uint32_t codeLow, codeHigh;
+  CodeRange(image, codeLow, codeHigh);
+  TModuleDebugData dwarf = ReadModuleDwarf(modulePath, image.ImageBase(), codeLow, codeHigh);
+
+  TFaultContainer container;
+  container.Version = FaultContainerVersion;
+  container.BuildTime = BuildTime();
+  for (const TKnownSymbol& known : kKnownSymbols) {
+    for (const TDebugProcedure& p : dwarf.Procedures) {
+      if (p.Class == known.Class && p.Name == known.Name) {
+        container.Symbols.push_back({known.Id, p.Low, p.High - p.Low});
+        break;
+      }
+    }
+  }
+  TFaultModuleOptions options(modulePath, false);
+  ParseOptionsFile(options, ReadWhole(optionsPath));
+  container.OptionsRecord = SaveOptionsRecord(options);
+  container.PasswordCheck = MakePasswordCheck(password);
+  CipherSetKey(password);
+  container.DebugInfo = EncodeDebugInfo(BuildDebugUnits(dwarf.Rows, dwarf.Procedures), FaultContainerVersion);
+  std::string resource = WriteContainer(container);
+
+  std::string updated = image.WithResource(kRtRcData, FaultContainerResourceName, resource);
+  // Every section the linker wrote keeps its place in memory and its bytes.
+  TPeImage check(updated);
+  for (const auto& before : image.Sections()) {
+    if (before.Name.rfind(".rsrc", 0) == 0 && !check.FindSection(before.Name)) continue;  // our own, replaced
+    const TPeSection* after = check.FindSection(before.Name);
+    if (!after || after->VirtualAddress != before.VirtualAddress || check.SectionBytes(*after) != image.SectionBytes(before))
+      throw Exception("embedding would change section " + before.Name);
+  }
+  if (check.FindResource(kRtRcData, FaultContainerResourceName) != resource)
+    throw Exception("the embedded container does not read back");
+  ReplaceFile(modulePath, updated);
+  std::fprintf(stderr, "fldata: %s: %zu units, %zu procedures, %zu symbols, container %zu bytes\n",
+               modulePath.c_str(), DecodeDebugInfo(container.DebugInfo).size(), dwarf.Procedures.size(),
+               container.Symbols.size(), resource.size());
+  return 0;
+}
+
+struct TLoadedModule {
+  TPeImage Image;
+  TFaultContainer Container;
+  TDebugModule Debug;
+};
+
+TLoadedModule Load(const std::string& modulePath, const std::string& password) {
+  TPeImage image(ReadWhole(modulePath));
+  auto resource = image.FindResource(kRtRcData, FaultContainerResourceName);
+  if (!resource) throw Exception(modulePath + " has no FLDATA resource");
+  auto container = ReadContainer(*resource);
+  if (!container) throw Exception(modulePath + ": container of a newer version");
+  TLoadedModule m{std::move(image), std::move(*container), {}};
+  return m;
+}
+
+void BindDebug(TLoadedModule& m, const std::string& password) {
+  m.Debug.Stream = m.Container.DebugInfo;
+  m.Debug.Version = m.Container.Version;
+  m.Debug.Handle = m.Image.ImageBase();
+  m.Debug.Password = password;
+  m.Debug.PasswordAccepted = PasswordMatches(m.Container.PasswordCheck, password);
+  const TPeImage* image = &m.Image;
+  m.Debug.ReadCode = [image](uint32_t address, void* buffer, size_t size) {
+    for (const auto& s : image->Sections()) {
+      uint64_t start = uint64_t(image->ImageBase()) + s.VirtualAddress;
+      std::string_view bytes = image->SectionBytes(s);
+      if (address >= start && address + size <= start + bytes.size()) {
+        std::memcpy(buffer, bytes.data() + (address - start), size);
+        return true;
+      }
+    }
+    return false;
+  };
+}
+
+void PrintLookup(const TDebugModule& debug, uint32_t address) {
+  TDebugHit hit;
+  if (DebugLookup(debug, address, hit)) {
+    std::printf("%08X %s %s %s %d %d\n", address, hit.Unit.c_str(), hit.Class.empty() ? "-" : hit.Class.c_str(),
+                hit.Procedure.empty() ? "-" : hit.Procedure.c_str(), hit.Line, hit.LineOffset);
+  } else {
+    std::printf("%08X ??\n", address);
+  }
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: fldata embed --options FILE [--password TEXT] MODULE\n"
+               "       fldata lookup [--password TEXT] MODULE ADDRESS... (hex; - reads stdin)\n"
+               "       fldata dump [--password TEXT] MODULE\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return Usage();
+  std::string command = argv[1], optionsPath, password, module;
+  std::vector<std::string> rest;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--options" && i + 1 < argc) {
+      optionsPath = argv[++i];
+    } else if (a == "--password" && i + 1 < argc) {
+      password = argv[++i];
+    } else if (module.empty()) {
+      module = a;
+    } else {
+      rest.push_back(a);
+    }
+  }
+  try {
+    if (command == "embed") {
+      if (module.empty() || optionsPath.empty()) return Usage();
+      return Embed(module, optionsPath, password);
+    }
+    if (command == "lookup" || command == "dump") {
+      if (module.empty()) return Usage();
+      TLoadedModule m = Load(module, password);
+      BindDebug(m, password);
+      if (command == "dump") {
+        std::printf("version %u, %zu symbols, password %s\n", m.Container.Version, m.Container.Symbols.size(),
+                    m.Debug.PasswordAccepted ? "accepted" : "refused");
+        for (const auto& s : m.Container.Symbols) std::printf("symbol %u offset %08X size %u\n", s.Id, s.Offset, s.Size);
+        DebugCipherUsePassword(password);
+        for (const auto& u : DecodeDebugInfo(m.Container.DebugInfo, m.Container.Version))
+          std::printf("unit %s first %d start %08X size %u entries %zu\n", u.Name.c_str(), u.FirstLine, u.Start,
+                      u.Size, u.Entries.size());
+        return 0;
+      }
+      if (rest.size() == 1 && rest[0] == "-") {
+        std::string word;
+        while (std::cin >> word) PrintLookup(m.Debug, uint32_t(std::strtoul(word.c_str(), nullptr, 16)));
+      } else {
+        for (const auto& a : rest) PrintLookup(m.Debug, uint32_t(std::strtoul(a.c_str(), nullptr, 16)));
+      }
+      return 0;
+    }
+    return Usage();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "fldata: %s\n", e.what());
+    return 1;
+  }
+}

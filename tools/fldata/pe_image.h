@@ -1,0 +1,54 @@
+#pragma once
+// A linked 32-bit PE image as the container build tool needs it: its sections, and its resource
+// tree, to which a resource can be added. Adding a resource writes a new resource section at the
+// end of the image; every other section keeps its place and its bytes, so the code is untouched.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "rtl/exception.h"
+
+class EPeError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+struct TPeSection {
+  std::string Name;
+  uint32_t VirtualAddress = 0;
+  uint32_t VirtualSize = 0;
+  uint32_t RawPointer = 0;
+  uint32_t RawSize = 0;
+  uint32_t Characteristics = 0;
+  bool Executable() const { return Characteristics & 0x20000000; }
+};
+
+class TPeImage {
+ public:
+  explicit TPeImage(std::string bytes);  // throws EPeError for a file that is not a PE32 image
+
+  const std::string& Bytes() const { return bytes_; }
+  uint32_t ImageBase() const { return imageBase_; }
+  const std::vector<TPeSection>& Sections() const { return sections_; }
+  const TPeSection* FindSection(std::string_view name) const;
+  // The bytes of a section as stored in the file (at most its virtual size).
+  std::string_view SectionBytes(const TPeSection& section) const;
+
+  // The data of resource type/name (any language), if the image has it.
+  std::optional<std::string> FindResource(uint16_t type, std::string_view name) const;
+  // The image file with resource type/name (language neutral) set to data, replacing an existing
+  // one of that type and name.
+  std::string WithResource(uint16_t type, std::string_view name, std::string_view data) const;
+
+ private:
+  uint32_t U32(size_t at) const;
+  uint16_t U16(size_t at) const;
+  size_t RvaToFile(uint32_t rva, uint32_t size) const;  // throws when not inside a section's raw data
+
+  std::string bytes_;
+  uint32_t peOffset_ = 0, optOffset_ = 0, sectionTable_ = 0;
+  uint32_t imageBase_ = 0, sectionAlignment_ = 0, fileAlignment_ = 0, dirCount_ = 0;
+  std::vector<TPeSection> sections_;
+};
