@@ -23,8 +23,14 @@ TInternalWarningHooks& InternalWarningHooks() {
 }
 
 std::string InternalWarningLine(TFaultlineErrorCode code, uint32_t address, const std::string& text) {
-  return std::string("[WARNING] - Code: ") + FaultlineErrorCodeName(code) +
-         " - Address: " + Hex8(address) + " - Message: \"" + text + "\"";
+  std::string line = "[WARNING] - Code: ";
+  line += FaultlineErrorCodeName(code);
+  line += " - Address: ";
+  line += Hex8(address);
+  line += " - Message: \"";
+  line += text;
+  line += '"';
+  return line;
 }
 
 void InternalWarning(TFaultlineErrorCode code, uint32_t address, const std::string& text) {
