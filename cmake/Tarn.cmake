@@ -65,4 +65,38 @@ function(tarn_gtest name)
   if(T_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
   endif()
+  # Windows test programs carry the options container like the wizard does.
+  tarn_embed_container(${name} "${CMAKE_SOURCE_DIR}/assets/Tarn_Import.options")
+endfunction()
+
+# The options container of a Windows module: after every link, the host tool fldata reads the
+# module's DWARF and OPTIONS_FILE and puts the "FLDATA" resource into the module (the code bytes
+# stay as linked). The Windows build makes its own native build of the tool: a nested configure of
+# this source tree that builds only fldata.
+function(tarn_embed_container target options_file)
+  if(NOT TARN_WINDOWS)
+    return()
+  endif()
+  if(NOT TARGET tarn_host_fldata)
+    include(ExternalProject)
+    set(host_dir "${CMAKE_BINARY_DIR}/host-tools")
+    ExternalProject_Add(tarn_host_fldata
+      SOURCE_DIR "${CMAKE_SOURCE_DIR}"
+      BINARY_DIR "${host_dir}"
+      CMAKE_GENERATOR Ninja
+      CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DTARN_SANITIZE=OFF
+      BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_dir}" --target fldata
+      BUILD_ALWAYS ON
+      INSTALL_COMMAND ""
+      BUILD_BYPRODUCTS "${host_dir}/tools/fldata/fldata")
+    set_property(GLOBAL PROPERTY TARN_FLDATA "${host_dir}/tools/fldata/fldata")
+  endif()
+  get_property(fldata GLOBAL PROPERTY TARN_FLDATA)
+  add_dependencies(${target} tarn_host_fldata)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND "${fldata}" embed --options "${options_file}" "$<TARGET_FILE:${target}>"
+    COMMENT "Embedding the options container into ${target}"
+    VERBATIM)
+  # A changed options file relinks the module, which embeds the container again.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${options_file}")
 endfunction()

@@ -12,8 +12,7 @@ struct TDieRecord {
   std::string Scope;
   int32_t DeclLine = 0;
   Dwarf_Off Specification = 0;  // DW_AT_specification or DW_AT_abstract_origin
-  bool HasRange = false;
-  Dwarf_Addr Low = 0, High = 0;
+  std::vector<std::pair<Dwarf_Addr, Dwarf_Addr>> Ranges;  // [low, high)
 };
 
 std::string BaseName(const char* path) {
@@ -25,6 +24,12 @@ std::string BaseName(const char* path) {
 class TDwarfWalker {
  public:
   explicit TDwarfWalker(Dwarf_Debug dbg) : dbg_(dbg) {}
+
+  // The unit being walked: its DWARF version and base address (for version 4 range lists).
+  void SetUnit(Dwarf_Half version, Dwarf_Addr base) {
+    version_ = version;
+    unitBase_ = base;
+  }
 
   std::unordered_map<Dwarf_Off, TDieRecord> Subprograms;
 
@@ -95,9 +100,10 @@ class TDwarfWalker {
         if (dwarf_lowpc(die, &low, &err_) == DW_DLV_OK &&
             dwarf_highpc_b(die, &high, &form, &formClass, &err_) == DW_DLV_OK) {
           if (formClass == DW_FORM_CLASS_CONSTANT) high += low;
-          r.HasRange = high > low;
-          r.Low = low;
-          r.High = high;
+          if (high > low) r.Ranges.emplace_back(low, high);
+        } else {
+          // Optimised code splits a procedure into a hot and a cold part: a range list.
+          ReadRanges(die, r.Ranges);
         }
         std::string inner = r.Name.empty() ? scope : (scope.empty() ? r.Name : scope + "::" + r.Name);
         Subprograms[off] = std::move(r);
@@ -112,8 +118,64 @@ class TDwarfWalker {
     }
   }
 
+  void ReadRanges(Dwarf_Die die, std::vector<std::pair<Dwarf_Addr, Dwarf_Addr>>& ranges) {
+    Dwarf_Attribute attr = nullptr;
+    if (dwarf_attr(die, DW_AT_ranges, &attr, &err_) != DW_DLV_OK) return;
+    Dwarf_Half form = 0;
+    dwarf_whatform(attr, &form, &err_);
+    if (version_ >= 5) {
+      Dwarf_Unsigned value = 0;
+      if (form == DW_FORM_rnglistx) {
+        dwarf_formudata(attr, &value, &err_);
+      } else {
+        Dwarf_Off off = 0;
+        dwarf_global_formref(attr, &off, &err_);
+        value = off;
+      }
+      Dwarf_Rnglists_Head head = nullptr;
+      Dwarf_Unsigned count = 0, global = 0;
+      if (dwarf_rnglists_get_rle_head(attr, form, value, &head, &count, &global, &err_) == DW_DLV_OK) {
+        for (Dwarf_Unsigned i = 0; i < count; ++i) {
+          unsigned length = 0, kind = 0;
+          Dwarf_Unsigned raw1 = 0, raw2 = 0, low = 0, high = 0;
+          Dwarf_Bool unavailable = false;
+          if (dwarf_get_rnglists_entry_fields_a(head, i, &length, &kind, &raw1, &raw2, &unavailable, &low, &high,
+                                                &err_) != DW_DLV_OK)
+            break;
+          if (kind == DW_RLE_end_of_list) break;
+          if (kind == DW_RLE_base_address || kind == DW_RLE_base_addressx || unavailable) continue;
+          if (high > low) ranges.emplace_back(low, high);
+        }
+        dwarf_dealloc_rnglists_head(head);
+      }
+    } else {
+      Dwarf_Off off = 0, real = 0;
+      if (dwarf_global_formref(attr, &off, &err_) == DW_DLV_OK) {
+        Dwarf_Ranges* list = nullptr;
+        Dwarf_Signed count = 0;
+        Dwarf_Unsigned bytes = 0;
+        if (dwarf_get_ranges_b(dbg_, off, die, &real, &list, &count, &bytes, &err_) == DW_DLV_OK) {
+          Dwarf_Addr base = unitBase_;
+          for (Dwarf_Signed i = 0; i < count; ++i) {
+            if (list[i].dwr_type == DW_RANGES_END) break;
+            if (list[i].dwr_type == DW_RANGES_ADDRESS_SELECTION) {
+              base = list[i].dwr_addr2;
+              continue;
+            }
+            if (list[i].dwr_addr2 > list[i].dwr_addr1)
+              ranges.emplace_back(base + list[i].dwr_addr1, base + list[i].dwr_addr2);
+          }
+          dwarf_ranges_dealloc(dbg_, list, count);
+        }
+      }
+    }
+    dwarf_dealloc_attribute(attr);
+  }
+
   Dwarf_Debug dbg_;
   Dwarf_Error err_ = nullptr;
+  Dwarf_Half version_ = 5;
+  Dwarf_Addr unitBase_ = 0;
 };
 
 void ReadLines(Dwarf_Debug dbg, Dwarf_Die cu, uint32_t imageBase, uint32_t codeLow, uint32_t codeHigh,
@@ -182,15 +244,16 @@ TModuleDebugData ReadModuleDwarf(const std::string& path, uint32_t imageBase, ui
     Dwarf_Die cu = nullptr;
     if (dwarf_siblingof_b(dbg, nullptr, true, &cu, &err) != DW_DLV_OK) continue;
     ReadLines(dbg, cu, imageBase, codeLow, codeHigh, out.Rows);
+    Dwarf_Addr unitBase = 0;
+    if (dwarf_lowpc(cu, &unitBase, &err) != DW_DLV_OK) unitBase = 0;
+    walker.SetUnit(version, unitBase);
     walker.Walk(cu, "", 0);
     dwarf_dealloc_die(cu);
   }
   dwarf_finish(dbg, &err);
 
   for (const auto& [off, r] : walker.Subprograms) {
-    if (!r.HasRange) continue;
-    int64_t low = int64_t(r.Low) - int64_t(imageBase) - 4096, high = int64_t(r.High) - int64_t(imageBase) - 4096;
-    if (low < int64_t(codeLow) || high > int64_t(codeHigh)) continue;
+    if (r.Ranges.empty()) continue;
     // The name and scope come from the declaration the definition refers to (the member
     // declaration inside its class), following at most a few links.
     const TDieRecord* named = r.Name.empty() ? nullptr : &r;
@@ -202,7 +265,11 @@ TModuleDebugData ReadModuleDwarf(const std::string& path, uint32_t imageBase, ui
       if (!link->Name.empty()) named = link;
     }
     if (!named) continue;
-    out.Procedures.push_back({uint32_t(low), uint32_t(high), named->Scope, named->Name, r.DeclLine});
+    for (auto [rangeLow, rangeHigh] : r.Ranges) {
+      int64_t low = int64_t(rangeLow) - int64_t(imageBase) - 4096, high = int64_t(rangeHigh) - int64_t(imageBase) - 4096;
+      if (low < int64_t(codeLow) || high > int64_t(codeHigh)) continue;
+      out.Procedures.push_back({uint32_t(low), uint32_t(high), named->Scope, named->Name, r.DeclLine});
+    }
   }
   return out;
 }

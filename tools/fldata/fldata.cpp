@@ -87,7 +87,13 @@ int Embed(const std::string& modulePath, const std::string& optionsPath, const s
   TPeImage image(ReadWhole(modulePath));
   uint32_t codeLow, codeHigh;
   CodeRange(image, codeLow, codeHigh);
-  TModuleDebugData dwarf = ReadModuleDwarf(modulePath, image.ImageBase(), codeLow, codeHigh);
+  TModuleDebugData dwarf;
+  try {
+    dwarf = ReadModuleDwarf(modulePath, image.ImageBase(), codeLow, codeHigh);
+  } catch (const EDwarfError& e) {
+    // The module still gets its options; call stacks then fall back to export names.
+    std::fprintf(stderr, "fldata: warning: %s; no debug information embedded\n", e.what());
+  }
 
   TFaultContainer container;
   container.Version = FaultContainerVersion;
@@ -111,8 +117,9 @@ int Embed(const std::string& modulePath, const std::string& optionsPath, const s
   std::string updated = image.WithResource(kRtRcData, FaultContainerResourceName, resource);
   // Every section the linker wrote keeps its place in memory and its bytes.
   TPeImage check(updated);
+  const TPeSection* replaced = image.ReplaceableResourceSection();
   for (const auto& before : image.Sections()) {
-    if (before.Name.rfind(".rsrc", 0) == 0 && !check.FindSection(before.Name)) continue;  // our own, replaced
+    if (&before == replaced) continue;  // a container section of an earlier run, written anew
     const TPeSection* after = check.FindSection(before.Name);
     if (!after || after->VirtualAddress != before.VirtualAddress || check.SectionBytes(*after) != image.SectionBytes(before))
       throw Exception("embedding would change section " + before.Name);

@@ -320,6 +320,14 @@ std::u16string Widen(std::string_view s) { return std::u16string(s.begin(), s.en
 
 }  // namespace
 
+const TPeSection* TPeImage::ReplaceableResourceSection() const {
+  if (dirCount_ <= kResourceDir || sections_.empty()) return nullptr;
+  uint32_t rva = U32(optOffset_ + 96 + kResourceDir * 8);
+  const TPeSection& last = sections_.back();
+  if (!rva || last.VirtualAddress != rva || size_t(last.RawPointer) + last.RawSize != bytes_.size()) return nullptr;
+  return &last;
+}
+
 std::optional<std::string> TPeImage::FindResource(uint16_t type, std::string_view name) const {
   if (dirCount_ <= kResourceDir) return std::nullopt;
   uint32_t rva = U32(optOffset_ + 96 + kResourceDir * 8), size = U32(optOffset_ + 96 + kResourceDir * 8 + 4);
@@ -352,8 +360,7 @@ std::string TPeImage::WithResource(uint16_t type, std::string_view name, std::st
   }
   // A resource section this tool added before sits last in the image and at the end of the file:
   // drop it and write the whole tree again.
-  if (!sections.empty() && oldRva && sections.back().VirtualAddress == oldRva &&
-      size_t(sections.back().RawPointer) + sections.back().RawSize == out.size()) {
+  if (ReplaceableResourceSection()) {
     out.resize(sections.back().RawPointer);
     sections.pop_back();
     size_t h = sectionTable_ + sections.size() * kSectionHeaderSize;

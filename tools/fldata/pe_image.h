@@ -41,6 +41,9 @@ class TPeImage {
   // The image file with resource type/name (language neutral) set to data, replacing an existing
   // one of that type and name.
   std::string WithResource(uint16_t type, std::string_view name, std::string_view data) const;
+  // The resource section that WithResource writes anew instead of keeping: one that sits last in
+  // memory and at the end of the file (as WithResource leaves it). Null when there is none.
+  const TPeSection* ReplaceableResourceSection() const;
 
  private:
   uint32_t U32(size_t at) const;
