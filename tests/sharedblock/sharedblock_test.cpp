@@ -103,6 +103,18 @@ TEST(OwnContainer, ExecutableFindsItsResource) {
   EXPECT_EQ(*payload, std::string(1, '\0'));
 }
 
+TEST(OwnContainer, LogFileNameCarriesTheComputerName) {
+  TFaultModuleOptionsEx& own = FaultLoadOwnOptions();
+  std::string exe = own.ModulePath();
+  std::string folder = exe.substr(0, exe.find_last_of('\\') + 1);
+  EXPECT_EQ(own.LogFileName(), folder + "sharedblock_test.flf");
+  char name[64] = {};
+  ASSERT_GT(GetEnvironmentVariableA("COMPUTERNAME", name, sizeof name), 0u);
+  TFaultModuleOptions withName(exe, false);
+  withName.SetLogSections(0x08);
+  EXPECT_EQ(withName.LogFileName("C:\\x\\y.exe"), std::string("C:\\x\\y_") + name + ".flf");
+}
+
 TEST(OwnContainer, DllFindsResourceOrTrailer) {
   TFaultModuleOptions o("", false);
   o.SetMailTo("trailer@dll");
