@@ -122,12 +122,12 @@ std::vector<std::string> SplitLogText(std::string_view bytes) {
     if (piece.find(TableStart) != std::string_view::npos) reports.emplace_back(piece);
     start = q;
   }
-  // A last report cut short (no run of four CR LF after it) is kept, with its end restored.
+  // The rest has no run of four CR LF: a last report cut short, or one whose end already carries
+  // its three CR LF (the bytes ended there, or were padded above). It is kept as it is, so that
+  // saving and loading again gives the same reports.
   if (start < text.size()) {
     std::string_view rest(text.data() + start, text.size() - start);
-    while (rest.size() >= 2 && rest.substr(rest.size() - 2) == CrLf) rest.remove_suffix(2);
-    if (rest.find(TableStart) != std::string_view::npos)
-      reports.push_back(std::string(rest) + "\r\n" + std::string(ReportEnd));
+    if (rest.find(TableStart) != std::string_view::npos) reports.emplace_back(rest);
   }
   return reports;
 }

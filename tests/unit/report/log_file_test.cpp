@@ -141,6 +141,26 @@ TEST_F(LogFileTest, ShortAndUnterminatedFiles) {
   EXPECT_EQ(log.FieldValue("9.9", 0), "");
 }
 
+TEST_F(LogFileTest, SaveThenLoadGivesTheSameReports) {
+  // A report whose separator run is only four CR LF long, followed by a note: what the save
+  // writes must load back unchanged (found by fuzzing the loader).
+  std::string r = Report("a");
+  r.resize(r.size() - 2);
+  const std::string name = Path("short-run.flf");
+  Write(name, r + "\r\n\r\n\r\n\r\nnote");
+  std::vector<std::string> first;
+  {
+    TLogFile log(name, false);
+    ASSERT_EQ(log.ReportCount(), 1);
+    first.push_back(log.Report(0));
+    log.Save();
+  }
+  TLogFile again(name, false);
+  ASSERT_EQ(again.ReportCount(), 1);
+  EXPECT_EQ(again.Report(0), first[0]);
+  EXPECT_EQ(SplitLogText(again.WholeText()), std::vector<std::string>{first[0]});
+}
+
 TEST_F(LogFileTest, FieldValuesOfMultiLineItems) {
   struct {
     std::string message, want;
