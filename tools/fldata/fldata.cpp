@@ -5,6 +5,7 @@
 //
 //   fldata embed --options FILE [--password TEXT] MODULE
 //   fldata lookup [--password TEXT] MODULE ADDRESS...   (hex; "-" reads addresses from stdin)
+//     prints per address: address, unit, class, procedure, line, line offset (tab-separated)
 //   fldata dump [--password TEXT] MODULE
 #include <sys/stat.h>
 
@@ -172,10 +173,10 @@ void BindDebug(TLoadedModule& m, const std::string& password) {
 void PrintLookup(const TDebugModule& debug, uint32_t address) {
   TDebugHit hit;
   if (DebugLookup(debug, address, hit)) {
-    std::printf("%08X %s %s %s %d %d\n", address, hit.Unit.c_str(), hit.Class.empty() ? "-" : hit.Class.c_str(),
-                hit.Procedure.empty() ? "-" : hit.Procedure.c_str(), hit.Line, hit.LineOffset);
+    std::printf("%08X\t%s\t%s\t%s\t%d\t%d\n", address, hit.Unit.c_str(), hit.Class.c_str(), hit.Procedure.c_str(),
+                hit.Line, hit.LineOffset);
   } else {
-    std::printf("%08X ??\n", address);
+    std::printf("%08X\t??\n", address);
   }
 }
 
