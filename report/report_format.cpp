@@ -90,10 +90,18 @@ std::string FormatDateR(TDateTime value, int timeZoneHours) {
 
 std::string FormatDateTimeIso(TDateTime value) {
   const TDateParts p = DecodeDateTime(value);
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.Year, p.Month, p.Day, p.Hour,
-                p.Minute, p.Second);
-  return buf;
+  // Written by hand: this runs once per module row.
+  std::string s = "0000-00-00 00:00:00";
+  auto put = [&](size_t at, int v, int width) {
+    for (int i = width - 1; i >= 0; --i, v /= 10) s[at + static_cast<size_t>(i)] = static_cast<char>('0' + v % 10);
+  };
+  put(0, p.Year, 4);
+  put(5, p.Month, 2);
+  put(8, p.Day, 2);
+  put(11, p.Hour, 2);
+  put(14, p.Minute, 2);
+  put(17, p.Second, 2);
+  return s;
 }
 
 std::string FormatDateTimeCompact(TDateTime value) {
@@ -105,9 +113,10 @@ std::string FormatDateTimeCompact(TDateTime value) {
 }
 
 std::string Hex8(uint32_t value) {
-  char buf[12];
-  std::snprintf(buf, sizeof buf, "%08X", value);
-  return buf;
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s(8, '0');
+  for (int i = 7; i >= 0; --i, value >>= 4) s[static_cast<size_t>(i)] = digits[value & 15];
+  return s;
 }
 
 std::string MemoryText(uint64_t bytes) {

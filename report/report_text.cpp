@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "report/delivery/paths.h"
 #include "report/log_item.h"
 #include "report/report_format.h"
 
@@ -46,12 +47,21 @@ void AppendCell(std::string& row, std::string_view text, size_t width) {
   if (text.size() < width) row.append(width - text.size(), ' ');
 }
 
-std::string TableRow(const std::vector<std::string>& cells, const std::vector<size_t>& widths) {
-  std::string row = "|";
-  for (size_t i = 0; i < cells.size(); ++i) {
-    AppendCell(row, cells[i], widths[i]);
-    row += '|';
+// Appends "|" cell "|" cell ... "|" CR LF.
+template <class Cells>
+void AppendRow(std::string& out, const Cells& cells, const std::vector<size_t>& widths) {
+  out += '|';
+  for (size_t i = 0; i < widths.size(); ++i) {
+    AppendCell(out, cells[i], widths[i]);
+    out += '|';
   }
+  out += "\r\n";
+}
+
+std::string TableRow(const std::vector<std::string>& cells, const std::vector<size_t>& widths) {
+  std::string row;
+  AppendRow(row, cells, widths);
+  row.resize(row.size() - 2);
   return row;
 }
 
@@ -199,14 +209,22 @@ std::string BuildCallStackSection(const std::vector<TFaultDebugInfo>& stack,
     if (StackKindShown(e.Kind, flags)) rows.push_back(&e);
 
   // Cell texts once, widths from them.
-  std::vector<std::array<std::string, 6>> cells(rows.size());
+  // Cell texts (the module name is a view into the module's path).
+  std::vector<std::array<std::string_view, 6>> cells(rows.size());
+  std::vector<std::array<char, 8>> addresses(rows.size());
+  std::vector<std::string> lineTexts(rows.size());
   std::vector<size_t> widths(6);
   for (int c = 0; c < 6; ++c) widths[c] = layout.Text(62 + c).size();
   widths[0] = std::max<size_t>(widths[0], 8);
   for (size_t i = 0; i < rows.size(); ++i) {
     const TFaultDebugInfo& e = *rows[i];
-    cells[i] = {Hex8(e.Address), e.Module ? ReportPathFileName(e.Module->Path) : std::string(),
-                e.UnitName, e.ClassName, e.ProcedureName, LineText(e, flags)};
+    const std::string address = Hex8(e.Address);
+    std::copy(address.begin(), address.end(), addresses[i].begin());
+    lineTexts[i] = LineText(e, flags);
+    std::string_view module;
+    if (e.Module) module = std::string_view(e.Module->Path).substr(PathNameStart(e.Module->Path));
+    cells[i] = {std::string_view(addresses[i].data(), 8), module, e.UnitName, e.ClassName,
+                e.ProcedureName, lineTexts[i]};
     for (int c = 0; c < 6; ++c) widths[c] = std::max(widths[c], cells[i][c].size());
   }
   size_t sum = 0;
@@ -247,8 +265,7 @@ std::string BuildCallStackSection(const std::vector<TFaultDebugInfo>& stack,
       if (e.ThreadId == mainThreadId) text += "; [" + layout.Text(68) + "]";
       out += WholeRow(text, whole) + "\r\n" + WholeRow('-', whole) + "\r\n";
     }
-    std::vector<std::string> row(cells[i].begin(), cells[i].end());
-    out += TableRow(row, widths) + "\r\n";
+    AppendRow(out, cells[i], widths);
     previous = &e;
   }
   out += rule + "\r\n\r\n";
@@ -281,7 +298,7 @@ std::string BuildModulesSection(const std::vector<TFaultModuleInfo>& modules,
   out += title + ":\r\n" + rule + "\r\n" + TableRow(header, widths) + "\r\n" + rule + "\r\n";
   for (std::vector<std::string>& row : cells) {
     if (row[0].size() < widths[0]) row[0].insert(0, widths[0] - row[0].size(), '0');
-    out += TableRow(row, widths) + "\r\n";
+    AppendRow(out, row, widths);
   }
   out += rule + "\r\n\r\n";
   return out;
@@ -307,10 +324,11 @@ std::string BuildCpuSection(const TCpuSnapshot& cpu, const TReportLayout& layout
       out += Hex8(cpu.Esp + line * 4) + ": " + Hex8(value) + "   " +
              Hex8(cpu.DumpAddress + line * 16) + ": ";
       const uint8_t* bytes = &cpu.Dump[line * 16];
-      char hex[4];
+      static const char digits[] = "0123456789ABCDEF";
       for (int b = 0; b < 16; ++b) {
-        std::snprintf(hex, sizeof hex, "%02X ", bytes[b]);
-        out += hex;
+        out += digits[bytes[b] >> 4];
+        out += digits[bytes[b] & 15];
+        out += ' ';
       }
       out += ' ';
       for (int b = 0; b < 16; ++b)
