@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <set>
+#include <vector>
 
 #include "tools/demo/wizard_driver.h"
 #include "tests/wine_support.h"
@@ -148,6 +149,18 @@ TEST_F(WizardE2E, CompletesARunThenStartsTheLauncherAndCloses) {
   RECT client = wizard_.ClientRect();
   EXPECT_EQ(client.right, 580);
   EXPECT_EQ(client.bottom, 382);
+  struct TPlace { int Id, Panel, Left, Top, Width, Height; };
+  for (const TPlace& c : {TPlace{IDC_BTNSTART, 0, 216, 344, 353, 25}, TPlace{IDC_PANEL1, 0, 216, 8, 353, 281},
+                          TPlace{IDC_LISTVIEW1, IDC_PANEL1, 218, 10, 349, 277},
+                          TPlace{IDC_PROGRESSBAR2, 0, 216, 296, 353, 17}, TPlace{IDC_PANEL2, 0, 8, 8, 198, 363},
+                          TPlace{IDC_IMAGE1, IDC_PANEL2, 10, 10, 194, 359}}) {
+    RECT r = wizard_.ControlRect(c.Id, c.Panel);
+    EXPECT_EQ((std::vector<long>{r.left, r.top, r.right - r.left, r.bottom - r.top}),
+              (std::vector<long>{c.Left, c.Top, c.Width, c.Height})) << "control " << c.Id;
+  }
+  RECT label = wizard_.ControlRect(IDC_LABEL1);
+  EXPECT_EQ(label.left, 216);
+  EXPECT_EQ(label.top, 320);
   ASSERT_EQ(wizard_.TaskCount(), 5);
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(wizard_.Ticked(i)) << i;
   EXPECT_EQ(wizard_.Caption(), "开始导入");

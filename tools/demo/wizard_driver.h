@@ -42,6 +42,15 @@ class TWizardDriver {
   }
   void Click() const { Send(button_, BM_CLICK, 0, 0); }
   bool Exited(DWORD timeoutMs) const { return WaitForSingleObject(pi_.hProcess, timeoutMs) == WAIT_OBJECT_0; }
+  // A control's rectangle in the main window's client coordinates (id of a direct child, or of a
+  // child of a panel when panel is given).
+  RECT ControlRect(int id, int panel = 0) const {
+    HWND parent = panel ? GetDlgItem(main_, panel) : main_;
+    RECT r{};
+    GetWindowRect(GetDlgItem(parent, id), &r);
+    MapWindowPoints(HWND_DESKTOP, main_, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+  }
   RECT ClientRect() const {
     RECT r{};
     GetClientRect(main_, &r);
