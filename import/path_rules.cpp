@@ -7,8 +7,9 @@ namespace {
 // Code page 936: a byte 0x81..0xFE leads a two-byte character.
 bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
-// Position just after the last backslash or colon that is a character of its own, or 0.
-size_t NameStart(std::string_view path) {
+// Position just after the last of the given single-byte characters, or 0; the trail byte of a
+// double-byte character never counts.
+size_t AfterLast(std::string_view path, std::string_view chars) {
   size_t start = 0;
   for (size_t i = 0; i < path.size(); ++i) {
     auto c = static_cast<unsigned char>(path[i]);
@@ -16,23 +17,18 @@ size_t NameStart(std::string_view path) {
       ++i;
       continue;
     }
-    if (c == '\\' || c == ':') start = i + 1;
+    if (chars.find(static_cast<char>(c)) != std::string_view::npos) start = i + 1;
   }
   return start;
 }
 
-// Position of the last dot of the file name (single-byte character), or npos.
+// Position just after the last backslash or colon, or 0.
+size_t NameStart(std::string_view path) { return AfterLast(path, "\\:"); }
+
+// Position of the last dot of a file name (single-byte character), or npos.
 size_t LastDot(std::string_view name) {
-  size_t dot = std::string_view::npos;
-  for (size_t i = 0; i < name.size(); ++i) {
-    auto c = static_cast<unsigned char>(name[i]);
-    if (IsLeadByte(c) && i + 1 < name.size()) {
-      ++i;
-      continue;
-    }
-    if (c == '.') dot = i;
-  }
-  return dot;
+  size_t after = AfterLast(name, ".");
+  return after == 0 ? std::string_view::npos : after - 1;
 }
 
 }  // namespace
@@ -58,15 +54,4 @@ bool IsSkippedListingName(std::string_view name) {
          name == RestoreBatchName;
 }
 
-std::string LastPathComponent(std::string_view path) {
-  size_t start = 0;
-  for (size_t i = 0; i < path.size(); ++i) {
-    auto c = static_cast<unsigned char>(path[i]);
-    if (IsLeadByte(c) && i + 1 < path.size()) {
-      ++i;
-      continue;
-    }
-    if (c == '\\') start = i + 1;
-  }
-  return std::string(path.substr(start));
-}
+std::string LastPathComponent(std::string_view path) { return std::string(path.substr(AfterLast(path, "\\"))); }

@@ -126,22 +126,6 @@ const char* const DefaultFreezeText = "The application seems to be frozen.";
 
 TOwnOptionsSource ownOptionsSource = nullptr;
 
-// Runs `body` inside BeginUpdate ... EndUpdate + Changed; the closing pair also runs when an
-// exception leaves the body.
-template <class F>
-void InUpdate(TFaultModuleOptions& options, F&& body) {
-  options.BeginUpdate();
-  try {
-    body();
-  } catch (...) {
-    options.EndUpdate();
-    options.Changed();
-    throw;
-  }
-  options.EndUpdate();
-  options.Changed();
-}
-
 // File name parts the Windows way: "\" and ":" end the directory part.
 size_t NameStart(std::string_view path) {
   size_t p = path.find_last_of("\\:");

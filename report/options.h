@@ -267,6 +267,22 @@ class TFaultModuleOptionsEx : public TFaultModuleOptions {
   void ApplyFreezeState(bool run);
 };
 
+// Runs body inside BeginUpdate ... EndUpdate + Changed; the closing pair also runs when an
+// exception leaves the body, so a failed batch never leaves the options stuck in an update.
+template <class F>
+void InUpdate(TFaultModuleOptions& options, F&& body) {
+  options.BeginUpdate();
+  try {
+    body();
+  } catch (...) {
+    options.EndUpdate();
+    options.Changed();
+    throw;
+  }
+  options.EndUpdate();
+  options.Changed();
+}
+
 // The options of the running module's own registration. Whoever registers the module sets the
 // source; with reporting inactive or no registration the source returns nullptr and
 // CurrentFaultlineOptions raises EAssertionFailed naming unit "FaultReport".

@@ -227,8 +227,7 @@ void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
   bool filterGiven = false;
   size_t lineNo = 0;
   size_t pos = 0;
-  options.BeginUpdate();
-  try {
+  InUpdate(options, [&] {
     while (pos < text.size()) {
       size_t end = text.find('\n', pos);
       if (end == std::string_view::npos) end = text.size();
@@ -313,13 +312,7 @@ void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
       }
       options.SetFilter(std::move(classes), std::move(texts));
     }
-  } catch (...) {
-    options.EndUpdate();
-    options.Changed();
-    throw;
-  }
-  options.EndUpdate();
-  options.Changed();
+  });
 }
 
 std::string FormatOptionsFile(const TFaultModuleOptions& options, bool onlyChanged) {

@@ -16,21 +16,6 @@ namespace {
                              std::to_string(remaining) + " left.");
 }
 
-// Runs `body` inside BeginUpdate ... EndUpdate + Changed, also when it throws.
-template <class F>
-void InUpdate(TFaultModuleOptions& options, F&& body) {
-  options.BeginUpdate();
-  try {
-    body();
-  } catch (...) {
-    options.EndUpdate();
-    options.Changed();
-    throw;
-  }
-  options.EndUpdate();
-  options.Changed();
-}
-
 // Records older than 500 kept 32 item bits in a different order; three groups of the old
 // numbering were dropped and the rest moved down.
 TItemVisibility ConvertOldItemVisibility(const TItemVisibility& old) {

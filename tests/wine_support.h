@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the Windows tests: temporary folders, files, shortcuts and INI reads, all through
-// the real Win32 functions.
+// Helpers for the Windows tests and the demo: temporary folders, files, shortcuts and INI reads,
+// all through the real Win32 functions.
 #include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -68,6 +68,24 @@ class TTempDir {
  private:
   std::string path_;
 };
+
+// Deletes the plain files of a folder (not its sub-folders).
+inline void ClearFiles(const std::string& dir) {
+  WIN32_FIND_DATAA d;
+  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &d);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA((dir + "\\" + d.cFileName).c_str());
+  } while (FindNextFileA(h, &d));
+  FindClose(h);
+}
+
+// The path of a special folder, created when missing.
+inline std::string SpecialFolder(int csidl) {
+  char path[MAX_PATH] = {};
+  SHGetSpecialFolderPathA(nullptr, path, csidl, TRUE);
+  return path;
+}
 
 inline void WriteFile(const std::string& path, const std::string& content = "x") {
   HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -12,22 +12,6 @@ using namespace wine_test;
 
 namespace {
 
-std::string SpecialFolder(int csidl) {
-  char path[MAX_PATH] = {};
-  SHGetSpecialFolderPathA(nullptr, path, csidl, TRUE);
-  return path;
-}
-
-void ClearFiles(const std::string& dir) {
-  WIN32_FIND_DATAA d;
-  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &d);
-  if (h == INVALID_HANDLE_VALUE) return;
-  do {
-    if (!(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA((dir + "\\" + d.cFileName).c_str());
-  } while (FindNextFileA(h, &d));
-  FindClose(h);
-}
-
 // A program folder of its own for each test: the wizard, the launcher stand-in, and whatever the
 // run writes beside them.
 class WizardE2E : public ::testing::Test {

@@ -11,58 +11,20 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/wine_support.h"
 #include "tools/demo/wizard_driver.h"
 
 namespace {
 
-std::wstring Wide(const std::string& s) {
-  int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, w.data(), n);
-  return w;
-}
-
-std::string Folder(int csidl) {
-  char path[MAX_PATH] = {};
-  SHGetSpecialFolderPathA(nullptr, path, csidl, TRUE);
-  return path;
-}
-
-void Write(const std::string& path, const std::string& text) {
-  HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD n = 0;
-  WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
-  CloseHandle(f);
-}
-
-bool Shortcut(const std::string& lnk, const std::string& target) {
-  IShellLinkA* link = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                              reinterpret_cast<void**>(&link))))
-    return false;
-  link->SetPath(target.c_str());
-  IPersistFile* file = nullptr;
-  bool ok = SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-            SUCCEEDED(file->Save(Wide(lnk).c_str(), TRUE));
-  if (file) file->Release();
-  link->Release();
-  return ok;
-}
-
-void ClearFiles(const std::string& dir) {
-  WIN32_FIND_DATAA d;
-  HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &d);
-  if (h == INVALID_HANDLE_VALUE) return;
-  do {
-    if (!(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA((dir + "\\" + d.cFileName).c_str());
-  } while (FindNextFileA(h, &d));
-  FindClose(h);
-}
+void Write(const std::string& path, const std::string& text) { wine_test::WriteFile(path, text); }
+bool Shortcut(const std::string& lnk, const std::string& target) { return wine_test::MakeShortcut(lnk, target); }
+using wine_test::ClearFiles;
+using wine_test::SpecialFolder;
 
 int Prepare(std::string prog) {
   if (prog.back() != '\\') prog += '\\';
   CoInitialize(nullptr);
-  const std::string user = Folder(CSIDL_DESKTOPDIRECTORY), common = Folder(CSIDL_COMMON_DESKTOPDIRECTORY);
+  const std::string user = SpecialFolder(CSIDL_DESKTOPDIRECTORY), common = SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY);
   ClearFiles(user);
   ClearFiles(common);
   for (const char* f : {"Tab.ini", "Group1.ini", "Group2.ini", "Group3.ini", "Tarn.ini"}) DeleteFileA((prog + f).c_str());
@@ -84,7 +46,7 @@ int Prepare(std::string prog) {
   Write(common + "\\公共通知.pdf", "pdf");
   Shortcut(common + "\\注册表.lnk", "C:\\windows\\regedit.exe");
 
-  const std::string links = Folder(CSIDL_FAVORITES) + "\\链接";
+  const std::string links = SpecialFolder(CSIDL_FAVORITES) + "\\链接";
   CreateDirectoryA(links.c_str(), nullptr);
   ClearFiles(links);
   Write(links + "\\维基百科.url", "[InternetShortcut]\r\nURL=https://zh.wikipedia.org/\r\n");
