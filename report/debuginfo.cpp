@@ -103,29 +103,45 @@ void EncodeName(std::string& out, std::string_view name, uint16_t version) {
   EncodeNamePart(out, name, uint8_t(name.size()), version);
 }
 
-// Reads a name field (with its chained parts) and gives the shown text: deciphered, or, when the
-// password was not accepted, "?p" + Base64 of the enciphered bytes, per part.
-bool ReadName(TBoundedReader& r, size_t end, uint16_t version, bool accepted, std::string& name) {
-  name.clear();
-  for (bool first = true;; first = false) {
+// Reads a name field with its chained parts, as stored.
+bool ReadNameParts(TBoundedReader& r, size_t end, uint16_t version, std::vector<std::string_view>& parts) {
+  parts.clear();
+  for (;;) {
     uint8_t lengthByte;
     if (!r.Byte(lengthByte, end)) return false;
     bool more = NamesSplit(version) && (lengthByte & 0x80);
     size_t length = more ? (lengthByte & 0x7F) : lengthByte;
     std::string_view raw;
     if (!r.Bytes(raw, length, end)) return false;
-    std::string part(raw);
+    parts.push_back(raw);
+    if (!more) return true;
+  }
+}
+
+// The shown text of a name: deciphered, or, when the password was not accepted, "?p" + Base64 of
+// the enciphered bytes, per part.
+std::string ShowName(const std::vector<std::string_view>& parts, uint16_t version, bool accepted) {
+  std::string name;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::string part(parts[i]);
     if (!NamesEnciphered(version)) {
       for (auto& c : part) c = char(uint8_t(c) ^ DebugInfoOldNameXor);
     } else if (accepted) {
       CipherDecrypt(part.data(), part.size());
     } else {
-      part = "?p" + Base64Encode(raw);
+      part = "?p" + Base64Encode(parts[i]);
     }
-    if (!first) name += '.';
+    if (i) name += '.';
     name += part;
-    if (!more) return true;
   }
+  return name;
+}
+
+bool ReadName(TBoundedReader& r, size_t end, uint16_t version, bool accepted, std::string& name) {
+  std::vector<std::string_view> parts;
+  if (!ReadNameParts(r, end, version, parts)) return false;
+  name = ShowName(parts, version, accepted);
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -221,10 +237,13 @@ void SplitProcedureName(const std::string& stored, std::string& rememberedClass,
   if (!cls.empty()) rememberedClass = cls;
 }
 
-bool ReadUnitHeader(TBoundedReader& r, uint16_t version, bool accepted, TDebugUnit& unit, uint32_t& tableLength) {
+// The unit header; the name is left as stored (deciphering it is only worth it for the unit
+// that holds the address).
+bool ReadUnitHeader(TBoundedReader& r, uint16_t version, std::vector<std::string_view>& nameParts, TDebugUnit& unit,
+                    uint32_t& tableLength) {
   size_t end = r.Size();
   uint32_t firstLine;
-  if (!ReadName(r, end, version, accepted, unit.Name)) return false;
+  if (!ReadNameParts(r, end, version, nameParts)) return false;
   if (!r.U32(firstLine, end) || !r.U32(unit.Start, end) || !r.U32(unit.Size, end) || !r.U32(tableLength, end))
     return false;
   unit.FirstLine = static_cast<int32_t>(firstLine);
@@ -295,7 +314,9 @@ std::vector<TDebugUnit> DecodeDebugInfo(std::string_view stream, uint16_t versio
   for (uint32_t u = 0; u < count; ++u) {
     TDebugUnit unit;
     uint32_t tableLength;
-    if (!ReadUnitHeader(r, version, true, unit, tableLength)) throw EDebugInfoError("unit header cut short");
+    std::vector<std::string_view> nameParts;
+    if (!ReadUnitHeader(r, version, nameParts, unit, tableLength)) throw EDebugInfoError("unit header cut short");
+    unit.Name = ShowName(nameParts, version, true);
     if (tableLength > r.Size() - r.Pos()) throw EDebugInfoError("line table longer than the stream");
     size_t end = r.Pos() + tableLength;
     std::string rememberedClass;
@@ -327,16 +348,18 @@ bool DebugLookup(const TDebugModule& module, uint32_t address, TDebugHit& hit) {
   TBoundedReader r(module.Stream);
   uint32_t count;
   if (!SkipPrefix(r, version, count)) return false;
+  std::vector<std::string_view> nameParts;
   for (uint32_t u = 0; u < count; ++u) {
     TDebugUnit unit;
     uint32_t tableLength;
-    if (!ReadUnitHeader(r, version, accepted, unit, tableLength)) return false;
+    if (!ReadUnitHeader(r, version, nameParts, unit, tableLength)) return false;
     const size_t tableEnd = std::min(r.Size(), r.Pos() + size_t(tableLength));
     const int64_t unitLow = absolute(unit.Start), unitHigh = absolute(int64_t(unit.Start) + unit.Size - 1);
     if (a < unitLow || a > unitHigh) {
       r.Seek(tableEnd);
       continue;
     }
+    unit.Name = ShowName(nameParts, version, accepted);
     if (accepted && unit.Name.find('.') == std::string::npos) unit.Name += ".pas";
 
     int64_t line = unit.FirstLine, offset = unit.Start;
