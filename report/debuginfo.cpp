@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 
 #include "report/delivery/codecs.h"
@@ -259,17 +258,11 @@ bool SkipPrefix(TBoundedReader& r, uint16_t version, uint32_t& unitCount) {
   return r.U32(unitCount, r.Size());
 }
 
-std::mutex passwordLock;
-std::optional<std::string> lastPassword;
-
 }  // namespace
 
-void DebugCipherUsePassword(const std::string& password) {
-  std::lock_guard<std::mutex> guard(passwordLock);
-  if (lastPassword && *lastPassword == password) return;
-  CipherSetKey(password);
-  lastPassword = password;
-}
+// The key is remembered by the cipher itself, so a key set elsewhere in between (the log's XML
+// export deciphers names too) is never mistaken for this password's key.
+void DebugCipherUsePassword(const std::string& password) { CipherSetKey(password); }
 
 // ---------------------------------------------------------------------------------------------
 

@@ -221,6 +221,12 @@ void DecryptBlockWith(const uint32_t k[4], uint8_t block[8]) {
 }  // namespace
 
 void CipherSetKey(std::string_view password) {
+  // Deriving the key again for the password already in use would change nothing.
+  static std::string current;
+  static bool keySet = false;
+  if (keySet && current == password) return;
+  current = password;
+  keySet = true;
   auto digest = Md5Digest(password);
   for (int i = 0; i < 4; ++i) cipherKey[i] = LoadBe(digest.data() + i * 4);
 }

@@ -21,7 +21,8 @@ std::string Base64Decode(std::string_view text);
 // RFC 1321 MD5 digest.
 std::array<uint8_t, 16> Md5Digest(std::string_view bytes);
 
-// The process-wide cipher key, derived from a password (MD5, four big-endian words).
+// The process-wide cipher key, derived from a password (MD5, four big-endian words). Setting the
+// password already in use does nothing.
 void CipherSetKey(std::string_view password);
 // Encrypts one 8-byte block in place with the current key.
 void CipherEncryptBlock(uint8_t block[8]);

@@ -194,6 +194,17 @@ TEST(DebugLookup, RefusedPasswordShowsEncipheredNames) {
   EXPECT_EQ(hit.Procedure, "Button1Click");
 }
 
+TEST(DebugLookup, KeySetElsewhereBetweenLookups) {
+  TLookupFixture f("pw");
+  TDebugHit hit;
+  ASSERT_TRUE(DebugLookup(f.module, 0x401100, hit));
+  EXPECT_EQ(hit.Unit, "Main.pas");
+  CipherSetKey("another module's password");  // e.g. the XML export deciphering other names
+  ASSERT_TRUE(DebugLookup(f.module, 0x401100, hit));
+  EXPECT_EQ(hit.Unit, "Main.pas");
+  EXPECT_EQ(hit.Procedure, "Button1Click");
+}
+
 TEST(DebugLookup, SkipsUnitsAndKeepsExtensions) {
   CipherSetKey("");
   std::vector<TDebugUnit> units = {{"a.cpp", 0, 0x000, 0x10, {E(1, 4)}},
