@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -139,6 +140,29 @@ TEST(FldataEmbed, SecondRunReplacesTheContainer) {
   EXPECT_EQ(again.Bytes().size(), once.Bytes().size());
   EXPECT_FALSE(PasswordMatches(Load(exe).Container.PasswordCheck, ""));
   EXPECT_TRUE(PasswordMatches(Load(exe).Container.PasswordCheck, "pw"));
+}
+
+// Symbol ids 0 and 1 are the entry points of TApplication::HandleException and ShowException, as
+// nm sees them, whether the module has DWARF or only its symbol table.
+TEST(FldataEmbed, SymbolTableNamesTheApplicationHandlers) {
+  TempDir dir;
+  for (std::string variant : {"app", "app_nodebug"}) {
+    fs::path exe = Embedded(dir, variant);
+    std::istringstream nm(Shell("i686-w64-mingw32-nm " + exe.string()));
+    std::map<std::string, uint32_t> expected;
+    std::string line;
+    while (std::getline(nm, line)) {
+      if (line.find(" T __ZN12TApplication15HandleException") != std::string::npos) expected["0"] = std::stoul(line, nullptr, 16);
+      if (line.find(" T __ZN12TApplication13ShowException") != std::string::npos) expected["1"] = std::stoul(line, nullptr, 16);
+    }
+    ASSERT_EQ(expected.size(), 2u);
+    TLoaded loaded = Load(exe);
+    ASSERT_EQ(loaded.Container.Symbols.size(), 2u) << variant;
+    for (const TFaultSymbol& s : loaded.Container.Symbols) {
+      EXPECT_EQ(loaded.Image.ImageBase() + 4096 + s.Offset, expected[std::to_string(s.Id)]) << variant << " " << int(s.Id);
+      EXPECT_GT(s.Size, 16u);
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 //   fldata lookup [--password TEXT] MODULE ADDRESS...   (hex; "-" reads addresses from stdin)
 //     prints per address: address, unit, class, procedure, line, line offset (tab-separated)
 //   fldata dump [--password TEXT] MODULE
+#include <cxxabi.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "report/container.h"
@@ -84,6 +86,49 @@ constexpr TKnownSymbol kKnownSymbols[] = {
     {1, "TApplication", "ShowException"},
 };
 
+// The demangled name of a PE symbol ("__ZN12TApplication..." -> "TApplication::HandleException(...)").
+std::string DemangledSymbol(const std::string& name) {
+  std::string mangled = name.rfind("__Z", 0) == 0 ? name.substr(1) : name;
+  int status = 0;
+  char* d = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
+  if (!d) return name;
+  std::string out = d;
+  std::free(d);
+  return out;
+}
+
+// Entry points of the framework procedures: from the PE's symbol table when it has one (the exact
+// entry, also for procedures that optimisation split into several ranges), else from the DWARF.
+// The size is that of the procedure's range holding the entry, or up to the next symbol.
+std::vector<TFaultSymbol> FindKnownSymbols(const TPeImage& image, const TModuleDebugData& dwarf) {
+  std::vector<TFaultSymbol> symbols;
+  auto coff = image.CodeSymbols();
+  for (const TKnownSymbol& known : kKnownSymbols) {
+    std::string prefix = std::string(known.Class) + "::" + known.Name + "(";
+    std::optional<TFaultSymbol> found;
+    for (size_t i = 0; i < coff.size() && !found; ++i) {
+      if (coff[i].Rva < 4096 || DemangledSymbol(coff[i].Name).rfind(prefix, 0) != 0) continue;
+      uint32_t offset = coff[i].Rva - 4096;
+      uint32_t size = 1;
+      for (size_t k = i + 1; k < coff.size(); ++k) {
+        if (coff[k].Rva > coff[i].Rva) {
+          size = coff[k].Rva - coff[i].Rva;
+          break;
+        }
+      }
+      for (const TDebugProcedure& p : dwarf.Procedures)
+        if (p.Low == offset) size = p.High - p.Low;
+      found = TFaultSymbol{known.Id, offset, size};
+    }
+    for (size_t i = 0; i < dwarf.Procedures.size() && !found; ++i) {
+      const TDebugProcedure& p = dwarf.Procedures[i];
+      if (p.Class == known.Class && p.Name == known.Name) found = TFaultSymbol{known.Id, p.Low, p.High - p.Low};
+    }
+    if (found) symbols.push_back(*found);
+  }
+  return symbols;
+}
+
 int Embed(const std::string& modulePath, const std::string& optionsPath, const std::string& password) {
   TPeImage image(ReadWhole(modulePath));
   uint32_t codeLow, codeHigh;
@@ -99,14 +144,7 @@ int Embed(const std::string& modulePath, const std::string& optionsPath, const s
   TFaultContainer container;
   container.Version = FaultContainerVersion;
   container.BuildTime = BuildTime();
-  for (const TKnownSymbol& known : kKnownSymbols) {
-    for (const TDebugProcedure& p : dwarf.Procedures) {
-      if (p.Class == known.Class && p.Name == known.Name) {
-        container.Symbols.push_back({known.Id, p.Low, p.High - p.Low});
-        break;
-      }
-    }
-  }
+  container.Symbols = FindKnownSymbols(image, dwarf);
   TFaultModuleOptions options(modulePath, false);
   ParseOptionsFile(options, ReadWhole(optionsPath));
   container.OptionsRecord = SaveOptionsRecord(options);

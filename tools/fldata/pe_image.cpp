@@ -126,6 +126,37 @@ std::string_view TPeImage::SectionBytes(const TPeSection& s) const {
   return std::string_view(bytes_).substr(s.RawPointer, std::min(size, bytes_.size() - s.RawPointer));
 }
 
+std::vector<TPeImage::TCodeSymbol> TPeImage::CodeSymbols() const {
+  std::vector<TCodeSymbol> out;
+  const uint32_t coff = peOffset_ + 4;
+  uint32_t table = U32(coff + 8), count = U32(coff + 12);
+  if (!table || uint64_t(table) + uint64_t(count) * 18 > bytes_.size()) return out;
+  size_t strings = size_t(table) + size_t(count) * 18;
+  for (uint32_t i = 0; i < count; ++i) {
+    size_t at = table + size_t(i) * 18;
+    uint8_t aux = uint8_t(bytes_[at + 17]);
+    int16_t sectionNumber = int16_t(U16(at + 12));
+    uint8_t storageClass = uint8_t(bytes_[at + 16]);
+    i += aux;
+    // External and static symbols in a code section.
+    if (sectionNumber < 1 || size_t(sectionNumber) > sections_.size() || !sections_[sectionNumber - 1].Executable())
+      continue;
+    if (storageClass != 2 && storageClass != 3) continue;
+    std::string name;
+    if (U32(at) == 0) {
+      size_t off = strings + U32(at + 4);
+      if (off >= bytes_.size()) continue;
+      name.assign(bytes_.data() + off, strnlen(bytes_.data() + off, bytes_.size() - off));
+    } else {
+      name.assign(bytes_.data() + at, strnlen(bytes_.data() + at, 8));
+    }
+    if (name.empty() || name[0] == '.') continue;  // section symbols
+    out.push_back({std::move(name), sections_[sectionNumber - 1].VirtualAddress + U32(at + 8)});
+  }
+  std::sort(out.begin(), out.end(), [](const TCodeSymbol& a, const TCodeSymbol& b) { return a.Rva < b.Rva; });
+  return out;
+}
+
 size_t TPeImage::RvaToFile(uint32_t rva, uint32_t size) const {
   for (const auto& s : sections_) {
     if (rva >= s.VirtualAddress && uint64_t(rva) + size <= uint64_t(s.VirtualAddress) + s.RawSize) {

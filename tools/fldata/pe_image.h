@@ -33,6 +33,14 @@ class TPeImage {
   uint32_t ImageBase() const { return imageBase_; }
   const std::vector<TPeSection>& Sections() const { return sections_; }
   const TPeSection* FindSection(std::string_view name) const;
+
+  // The COFF symbols that name code (empty for a stripped image): name as stored (with the
+  // platform's leading underscore) and relative address, sorted by address.
+  struct TCodeSymbol {
+    std::string Name;
+    uint32_t Rva = 0;
+  };
+  std::vector<TCodeSymbol> CodeSymbols() const;
   // The bytes of a section as stored in the file (at most its virtual size).
   std::string_view SectionBytes(const TPeSection& section) const;
 
