@@ -70,13 +70,6 @@ TEST_F(OwnContainer, HoldsTheWizardsOptionsAndNamesItsOwnCode) {
     EXPECT_EQ(hit.Class, "TApplication");
     EXPECT_EQ(hit.Procedure, expected[s.Id]);
   }
-  // The wizard's own entry point and window code are named too.
-  TDebugHit hit;
-  auto winMain = reinterpret_cast<uintptr_t>(GetProcAddress(module, "WinMain@16"));
-  if (winMain) {
-    ASSERT_TRUE(DebugLookup(debug, uint32_t(winMain), hit));
-    EXPECT_EQ(hit.Unit, "main_win.cpp");
-  }
   FreeLibrary(module);
 }
 
