@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks. Each prints its figures as ratios against a peer measured in the
-# same run. Windows benchmarks run under Wine in the test prefix, on a virtual display.
+# same run. Native benchmarks use a release tree without sanitizers (build/bench); Windows
+# benchmarks run under Wine in the test prefix, on a virtual display.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
-bash scripts/build.sh native win >/dev/null
-for b in build/native/bench/*/*_bench build/native/bench/*/bench_*; do
+[ -f build/bench/build.ninja ] || cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_SANITIZE=OFF >/dev/null
+cmake --build build/bench >/dev/null
+bash scripts/build.sh win >/dev/null
+for b in build/bench/bench/*/bench_*; do
   [ -x "$b" ] && { echo "== $b"; "$b"; }
 done
 for b in build/win/bench/*/*.exe; do
