@@ -73,8 +73,9 @@ endfunction()
 # module's DWARF and OPTIONS_FILE and puts the "FLDATA" resource into the module (the code bytes
 # stay as linked). The Windows build makes its own native build of the tool: a nested configure of
 # this source tree that builds only fldata.
+option(TARN_EMBED_CONTAINER "Embed the options container after linking (needs the Linux host tool)" ON)
 function(tarn_embed_container target options_file)
-  if(NOT TARN_WINDOWS)
+  if(NOT TARN_WINDOWS OR NOT TARN_EMBED_CONTAINER)
     return()
   endif()
   if(NOT TARGET tarn_host_fldata)
