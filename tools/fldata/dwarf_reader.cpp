@@ -11,7 +11,7 @@ struct TDieRecord {
   std::string Name;
   std::string Scope;
   int32_t DeclLine = 0;
-  Dwarf_Off Specification = 0;  // DW_AT_specification or DW_AT_abstract_origin
+  Dwarf_Off DeclaredAt = 0;  // DW_AT_specification or DW_AT_abstract_origin
   std::vector<std::pair<Dwarf_Addr, Dwarf_Addr>> Ranges;  // [low, high)
 };
 
@@ -92,8 +92,8 @@ class TDwarfWalker {
         r.Name = Name(die);
         r.Scope = scope;
         r.DeclLine = int32_t(Unsigned(die, DW_AT_decl_line));
-        r.Specification = Ref(die, DW_AT_specification);
-        if (!r.Specification) r.Specification = Ref(die, DW_AT_abstract_origin);
+        r.DeclaredAt = Ref(die, DW_AT_specification);
+        if (!r.DeclaredAt) r.DeclaredAt = Ref(die, DW_AT_abstract_origin);
         Dwarf_Addr low = 0, high = 0;
         Dwarf_Half form = 0;
         enum Dwarf_Form_Class formClass = DW_FORM_CLASS_UNKNOWN;
@@ -258,8 +258,8 @@ TModuleDebugData ReadModuleDwarf(const std::string& path, uint32_t imageBase, ui
     // declaration inside its class), following at most a few links.
     const TDieRecord* named = r.Name.empty() ? nullptr : &r;
     const TDieRecord* link = &r;
-    for (int hop = 0; hop < 4 && link->Specification; ++hop) {
-      auto it = walker.Subprograms.find(link->Specification);
+    for (int hop = 0; hop < 4 && link->DeclaredAt; ++hop) {
+      auto it = walker.Subprograms.find(link->DeclaredAt);
       if (it == walker.Subprograms.end()) break;
       link = &it->second;
       if (!link->Name.empty()) named = link;
