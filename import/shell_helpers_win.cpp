@@ -37,7 +37,10 @@ std::string GetSpecialFolderPath(int csidl) {
   char buffer[MAX_PATH + 1] = {};
   BOOL ok = SHGetPathFromIDListA(list, buffer);
   CoTaskMemFree(list);
-  return ok ? std::string(buffer) : std::string();
+  // Some shells answer for virtual folders (printers, network) with a parsing name such as
+  // "::{GUID}" instead of failing; that is no file-system path either.
+  if (!ok || (buffer[0] == ':' && buffer[1] == ':')) return {};
+  return std::string(buffer);
 }
 
 bool ResolveShortcut(const std::string& path, ShortcutInfo& info) {

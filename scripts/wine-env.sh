@@ -24,19 +24,27 @@ _tarn_unlink_shell_folders() {
   done < <(find "$WINEPREFIX/drive_c/users" -maxdepth 3 -type l -print0 2>/dev/null)
 }
 
+# Bump when the settings below change, so that existing prefixes take them up.
+_tarn_prefix_version=2
+
 tarn_prefix_ready() {
   mkdir -p "$HOME" "$(dirname "$WINEPREFIX")"
   (
     flock 9
-    if [ ! -f "$WINEPREFIX/.tarn-ready" ]; then
+    if [ "$(cat "$WINEPREFIX/.tarn-ready" 2>/dev/null)" != "$_tarn_prefix_version" ]; then
       wineboot -i >/dev/null 2>&1 || true
       wineserver -w
       _tarn_unlink_shell_folders
       # Wine draws its own title bars where no window manager runs (Xvfb).
       wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+      # The program's font, 宋体 at 12 pixels, drawn from the CJK font's 12-pixel bitmaps: the
+      # outlines lose strokes at that size.
+      for font in 宋体 SimSun; do
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$font" /d 'WenQuanYi Zen Hei Sharp' /f >/dev/null 2>&1 || true
+      done
       wineserver -w
       _tarn_unlink_shell_folders
-      touch "$WINEPREFIX/.tarn-ready"
+      echo "$_tarn_prefix_version" > "$WINEPREFIX/.tarn-ready"
     fi
   ) 9>"$WINEPREFIX.lock"
 }

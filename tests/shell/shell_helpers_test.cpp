@@ -101,6 +101,8 @@ TEST(SpecialFolders, RealFoldersHavePathsAndVirtualOnesDoNot) {
   EXPECT_NE(desktop.back(), '\\');
   EXPECT_EQ(GetSpecialFolderPath(3), "");   // control panel
   EXPECT_EQ(GetSpecialFolderPath(10), "");  // recycle bin
+  EXPECT_EQ(GetSpecialFolderPath(4), "");   // printers
+  EXPECT_EQ(GetSpecialFolderPath(18), "");  // network
   EXPECT_FALSE(GetSpecialFolderPath(36).empty());
 }
 

@@ -27,7 +27,10 @@ int Prepare(std::string prog) {
   const std::string user = SpecialFolder(CSIDL_DESKTOPDIRECTORY), common = SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY);
   ClearFiles(user);
   ClearFiles(common);
-  for (const char* f : {"Tab.ini", "Group1.ini", "Group2.ini", "Group3.ini", "Tarn.ini"}) DeleteFileA((prog + f).c_str());
+  // A fresh start: what an earlier demo run wrote or tidied away is gone.
+  for (const char* f : {"Tab.ini", "Group1.ini", "Group2.ini", "Group3.ini", "Tarn.ini", "双击还原桌面快捷方式.bat"})
+    DeleteFileA((prog + f).c_str());
+  wine_test::TTempDir::RemoveTree(prog + "被Tarn管理的快捷方式");
 
   const std::string games = "C:\\Program Files\\Tarn Demo";
   CreateDirectoryA(games.c_str(), nullptr);
