@@ -44,5 +44,6 @@ class TThread {
   std::atomic<bool> terminated_{false};
   bool freeOnTerminate_ = false;
   bool started_ = false;
+  bool cancelled_ = false;  // destroyed before it was started: the body never runs
   std::exception_ptr fatal_;
 };

@@ -14,9 +14,11 @@ TThread::TThread(bool createSuspended) {
 }
 
 TThread::~TThread() {
-  // A thread never started would keep its suspended stack until process exit: let it run out.
+  // A thread never started would keep its suspended stack until process exit: let it end
+  // without running its body (which may want the main thread, the very thread waiting here).
   if (handle_ && !started_ && GetCurrentThreadId() != threadId_) {
-    RequestStop();
+    cancelled_ = true;
+    freeOnTerminate_ = false;
     started_ = true;
     ResumeThread(handle_);
     WaitForSingleObject(handle_, INFINITE);
@@ -36,6 +38,7 @@ void TThread::WaitFor() {
 
 unsigned long __stdcall TThread::ThreadProc(void* param) {
   auto* self = static_cast<TThread*>(param);
+  if (self->cancelled_) return 0;
   try {
     self->Execute();
   } catch (...) {

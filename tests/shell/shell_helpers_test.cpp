@@ -210,3 +210,13 @@ TEST(Worker, RefusedWriteReportsExactlyOneFailure) {
   EXPECT_EQ(r.Progress.back(), 70);
   EXPECT_FALSE(Exists(ProgramDir() + "Tarn.ini"));
 }
+
+TEST(Worker, DestroyedBeforeStartNeverRunsItsBody) {
+  Application().Initialize();
+  const std::string tab = ProgramDir() + "Tab.ini";
+  DeleteFileA(tab.c_str());
+  delete new TFileManager(false, false, false, false, false);
+  Sleep(200);
+  Application().ProcessMessages();
+  EXPECT_FALSE(Exists(tab));
+}
