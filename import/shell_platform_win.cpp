@@ -30,18 +30,14 @@ std::string TShellPlatform::ShortcutTarget(const std::string& path) { return Get
 bool TShellPlatform::FileExists(const std::string& path) { return FileExistsA(path); }
 
 void TShellPlatform::ForceDirectories(const std::string& folder) {
-  // Create each missing level from the top; the first failure ends it silently.
-  std::string level;
-  for (size_t i = 0; i <= folder.size(); ++i) {
-    if (i == folder.size() || folder[i] == '\\') {
-      level = folder.substr(0, i);
-      if (!level.empty() && level.back() != ':' && GetFileAttributesA(level.c_str()) == INVALID_FILE_ATTRIBUTES &&
-          !CreateDirectoryA(level.c_str(), nullptr))
-        return;
-    } else if (static_cast<unsigned char>(folder[i]) >= 0x81 && i + 1 < folder.size()) {
-      ++i;  // the trail byte of a double-byte character is never a separator
-    }
-  }
+  // Parents first; the first failure ends it silently. The path rules find the parent, so a
+  // double-byte character ending in 0x5C is never taken for a separator.
+  if (folder.empty() || folder.back() == ':' || GetFileAttributesA(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
+    return;
+  std::string parent = ExtractFilePath(folder);
+  if (!parent.empty() && parent.back() == '\\') parent.pop_back();
+  if (!parent.empty() && parent != folder) ForceDirectories(parent);
+  CreateDirectoryA(folder.c_str(), nullptr);
 }
 
 void TShellPlatform::MoveItem(const std::string& from, const std::string& to) { MoveFileA(from.c_str(), to.c_str()); }

@@ -13,6 +13,7 @@
 #include "import/import_run.h"
 #include "import/shell_helpers.h"
 #include "import/shell_platform.h"
+#include "tests/redirected_platform.h"
 #include "tests/wine_support.h"
 
 using namespace wine_test;
@@ -25,16 +26,6 @@ double Now() {
   QueryPerformanceCounter(&c);
   return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
 }
-
-class TBenchPlatform : public TShellPlatform {
- public:
-  using TShellPlatform::TShellPlatform;
-  std::map<int, std::string> Folders;
-  std::string SpecialFolderPath(int csidl) override {
-    auto it = Folders.find(csidl);
-    return it == Folders.end() ? std::string() : it->second;
-  }
-};
 
 std::string PeerTarget(const std::string& path) {
   IShellLinkA* link = nullptr;
@@ -98,7 +89,7 @@ int main(int argc, char** argv) {
               1e6 * ours / n, 1e6 * peer / n, ours / peer);
 
   // The whole desktop phase (listing, names, shortcut pass, document pass), no tidying.
-  TBenchPlatform platform(prog.Path() + "\\", nullptr, nullptr);
+  TRedirectedPlatform platform(prog.Path() + "\\");
   platform.Folders = {{CSIDL_DESKTOP_, desk.Path()}, {CSIDL_COMMON_DESKTOPDIRECTORY_, common.Path()}};
   TImportRun run({true, false, false, false, false}, platform);
   t0 = Now();

@@ -9,6 +9,7 @@
 #include "import/import_run.h"
 #include "import/import_texts.h"
 #include "import/shell_platform.h"
+#include "tests/redirected_platform.h"
 #include "tests/wine_support.h"
 
 using namespace wine_test;
@@ -53,17 +54,12 @@ DWORD RunBatch(const std::string& batch) {
   return code;
 }
 
-class TDesktopPlatform : public TShellPlatform {
+// Can set the stop request after a given number of moves.
+class TDesktopPlatform : public TRedirectedPlatform {
  public:
-  TDesktopPlatform(const std::string& programDir, const std::atomic<bool>* stop)
-      : TShellPlatform(programDir, stop, nullptr) {}
-  std::map<int, std::string> Folders;
+  using TRedirectedPlatform::TRedirectedPlatform;
   int StopAfterMoves = -1;
   std::atomic<bool>* StopFlag = nullptr;
-  std::string SpecialFolderPath(int csidl) override {
-    auto it = Folders.find(csidl);
-    return it == Folders.end() ? std::string() : it->second;
-  }
   void MoveItem(const std::string& from, const std::string& to) override {
     TShellPlatform::MoveItem(from, to);
     if (--StopAfterMoves == 0 && StopFlag) *StopFlag = true;
@@ -198,4 +194,13 @@ TEST_F(DesktopImport, ToolsAreFoundUnderTheRealWindowsDirectory) {
   const std::string notepad = std::string(windows) + "\\NOTEPAD.EXE";
   EXPECT_EQ(IniRead(progDir_ + "Group1.ini", "系统工具", "Name2"), "记事本");
   EXPECT_EQ(IniRead(progDir_ + "Group1.ini", "系统工具", "Path2"), notepad);
+}
+
+TEST_F(DesktopImport, ManagedFolderIsCreatedWithItsMissingParents) {
+  TTempDir base("force");
+  const std::string deep = base / "一\\二\\被Tarn管理的快捷方式";
+  platform_.ForceDirectories(deep);
+  EXPECT_TRUE(Exists(deep));
+  platform_.ForceDirectories(deep);  // already there: nothing to do, no failure
+  EXPECT_TRUE(Exists(deep));
 }

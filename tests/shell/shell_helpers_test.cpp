@@ -10,6 +10,7 @@
 #include "import/shell_helpers.h"
 #include "import/shell_platform.h"
 #include "rtl/application.h"
+#include "tests/redirected_platform.h"
 #include "tests/wine_support.h"
 
 using namespace wine_test;
@@ -20,18 +21,6 @@ std::vector<std::string> Sorted(std::vector<std::string> v) {
   std::sort(v.begin(), v.end());
   return v;
 }
-
-// The real shell platform with its special folders pointed at test folders.
-class TRedirectedPlatform : public TShellPlatform {
- public:
-  TRedirectedPlatform(const std::string& programDir, const std::atomic<bool>* stop = nullptr)
-      : TShellPlatform(programDir, stop, nullptr) {}
-  std::map<int, std::string> Folders;
-  std::string SpecialFolderPath(int csidl) override {
-    auto it = Folders.find(csidl);
-    return it == Folders.end() ? std::string() : it->second;
-  }
-};
 
 }  // namespace
 
