@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/main_window.h"
-#include "report/module_options.h"
+#include "faultline/options/module_options.h"
 #include "rtl/application.h"
 
 namespace {

@@ -9,10 +9,10 @@ bash scripts/setup.sh >/dev/null
 [ -f build/bench/build.ninja ] || cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_SANITIZE=OFF >/dev/null
 cmake --build build/bench >/dev/null
 bash scripts/build.sh win >/dev/null
-for b in build/bench/bench/*/bench_*; do
-  [ -x "$b" ] && { echo "== $b"; "$b"; }
+for b in $(find build/bench/bench -type f -name 'bench_*' -perm -u+x | sort); do
+  echo "== $b"; "$b"
 done
-for b in build/win/bench/*/*.exe; do
+for b in $(find build/win/bench -type f -name '*.exe' | sort); do
   [ -f "$b" ] || continue
   echo "== $b"
   xvfb-run -a scripts/wine-run.sh "$b"

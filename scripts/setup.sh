@@ -1,12 +1,38 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests and the demo need on a Debian 12 machine.
 # Safe to run again: every step checks first and does nothing when its work is already done.
+# Prints one line per step; the package manager's and the builds' own output goes to
+# build/setup.log.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cache=${TARN_DEPS:-$here/build/deps}
+mkdir -p "$here/build"
+log=$here/build/setup.log
+: >"$log"
+
+# The machine may not have the locale the caller asks for yet (we generate it below): run the
+# set-up itself in the C locale so that no tool warns about it.
+export LC_ALL=C LANG=C
+unset LANGUAGE
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# step "what it does" command...: runs the command with its output in the log, prints one line
+# with the time it took, and on failure the log's last lines.
+step() {
+  local what=$1; shift
+  local start=$SECONDS
+  printf 'setup: %s ... ' "$what"
+  echo "== $what" >>"$log"
+  if "$@" >>"$log" 2>&1; then
+    echo "done ($((SECONDS - start)) s)"
+  else
+    echo "FAILED ($((SECONDS - start)) s); the last lines of $log:"
+    tail -n 25 "$log" | sed 's/^/  /'
+    exit 1
+  fi
+}
 
 packages=(
   build-essential cmake ninja-build pkg-config git python3 python3-pil
@@ -32,42 +58,54 @@ SRC
   return 0
 }
 
+prepare_apt() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+  fi
+  add_deb_src || true
+  as_root apt-get update
+}
+
+install_packages() {
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@"
+}
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    as_root dpkg --add-architecture i386
-  fi
-  add_deb_src || true
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  step "reading the package lists (i386 architecture, source entries)" prepare_apt
+  step "installing ${#missing[@]} packages (compilers, Wine, Xvfb, libraries)" install_packages "${missing[@]}"
 fi
 
 # Wine's ANSI code page follows the locale: zh_CN.UTF-8 gives code page 936, the program's own.
-if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+make_locale() {
   as_root sed -i 's/^# *zh_CN.UTF-8 UTF-8/zh_CN.UTF-8 UTF-8/' /etc/locale.gen
-  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
-  as_root locale-gen >/dev/null
+  grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen
+  as_root locale-gen
+}
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  step "generating the zh_CN.UTF-8 locale" make_locale
 fi
 
 # libjpeg-turbo for MinGW, built once from Debian's source package and cached under the build tree.
 jpeg_prefix=$cache/libjpeg-mingw
-if [ ! -f "$jpeg_prefix/lib/libjpeg.a" ]; then
-  echo "setup: building libjpeg-turbo for i686-w64-mingw32"
-  src=$cache/libjpeg-src
+build_jpeg() {
+  local src=$cache/libjpeg-src
   rm -rf "$src"; mkdir -p "$src"
-  if add_deb_src; then as_root apt-get update -qq; fi
-  (cd "$src" && apt-get source -qq --download-only libjpeg-turbo >/dev/null && dpkg-source -x --skip-patches ./*.dsc tree >/dev/null)
+  if add_deb_src; then as_root apt-get update; fi
+  (cd "$src" && apt-get source --download-only libjpeg-turbo && dpkg-source -x --skip-patches ./*.dsc tree)
   cmake -S "$src/tree" -B "$src/build" -G Ninja \
     -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=X86 \
     -DCMAKE_C_COMPILER=i686-w64-mingw32-gcc-posix -DCMAKE_RC_COMPILER=i686-w64-mingw32-windres \
     -DCMAKE_BUILD_TYPE=Release -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
-    -DWITH_SIMD=OFF -DCMAKE_INSTALL_PREFIX="$jpeg_prefix" >/dev/null
-  cmake --build "$src/build" --target install >/dev/null
+    -DWITH_SIMD=OFF -DCMAKE_INSTALL_PREFIX="$jpeg_prefix"
+  cmake --build "$src/build" --target install
   rm -rf "$src"
+}
+if [ ! -f "$jpeg_prefix/lib/libjpeg.a" ]; then
+  step "building libjpeg-turbo for i686-w64-mingw32 from Debian's source package" build_jpeg
 fi
-echo "setup: done"
+echo "setup: ready (details in build/setup.log)"

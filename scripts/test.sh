@@ -42,12 +42,12 @@ unshare --net bash -c '
 count_ctest "$logs/wine.log"
 
 echo "== fuzz targets"
-if ls fuzz/*.cpp >/dev/null 2>&1; then
+if [ -n "$(find fuzz -name "*.cpp" -print -quit)" ]; then
   if bash scripts/build.sh fuzz >"$logs/fuzz-build.log" 2>&1; then
     for bin in build/fuzz/fuzz/fuzz_*; do
       [ -x "$bin" ] || continue
       name=${bin##*/fuzz_}
-      corpus=fuzz/corpus/$name
+      corpus=$(find fuzz -type d -path "*/corpus/$name" | head -n 1)
       work=$(mktemp -d)
       [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/ 2>/dev/null
       if "$bin" -max_total_time="${TARN_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 "$work" >"$logs/fuzz-$name.log" 2>&1; then

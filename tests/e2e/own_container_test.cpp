@@ -7,9 +7,9 @@
 
 #include <cstring>
 
-#include "report/container.h"
-#include "report/debuginfo.h"
-#include "report/module_options.h"
+#include "faultline/options/container.h"
+#include "faultline/debuginfo/debuginfo.h"
+#include "faultline/options/module_options.h"
 #include "tests/wine_support.h"
 #include "tools/demo/wizard_driver.h"
 

@@ -23,8 +23,8 @@
 #include <set>
 #include <sstream>
 
-#include "report/container.h"
-#include "report/debuginfo.h"
+#include "faultline/options/container.h"
+#include "faultline/debuginfo/debuginfo.h"
 #include "tools/fldata/pe_image.h"
 
 namespace fs = std::filesystem;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "report/debuginfo.h"
+#include "faultline/debuginfo/debuginfo.h"
 #include "rtl/exception.h"
 
 class EDwarfError : public Exception {

@@ -19,11 +19,11 @@
 #include <optional>
 #include <sstream>
 
-#include "report/container.h"
-#include "report/debuginfo.h"
-#include "report/delivery/codecs.h"
-#include "report/options.h"
-#include "report/options_file.h"
+#include "faultline/options/container.h"
+#include "faultline/debuginfo/debuginfo.h"
+#include "faultline/codecs/codecs.h"
+#include "faultline/options/options.h"
+#include "faultline/options/options_file.h"
 #include "tools/fldata/dwarf_reader.h"
 #include "tools/fldata/pe_image.h"
 

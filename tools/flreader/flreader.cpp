@@ -10,7 +10,7 @@
 #include <io.h>
 #endif
 
-#include "report/log_file.h"
+#include "faultline/log/log_file.h"
 
 namespace {
 

@@ -1,0 +1,80 @@
+#include "faultline/log/log_flow.h"
+
+#include <exception>
+#include <memory>
+
+#include "faultline/internal/internal_warning.h"
+#include "faultline/log/log_file.h"
+
+bool IsDuplicateReport(uint8_t logSections, const std::string& logFileName,
+                       const TReportTexts& report, TLogStorage& storage) {
+  if (!(logSections & LogSkipDuplicates)) return false;
+  try {
+    TLogFile log(logFileName, false, storage);
+    return log.FindReport({"2.2", "2.3", "2.4", "2.5"},
+                          {report.Address, report.Module, report.Type, report.Message});
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool DeleteLogOnVersionChange(uint8_t logSections, const std::string& logFileName,
+                              const std::string& currentVersion, TLogStorage& storage) {
+  if (!(logSections & LogNewOnVersionChange)) return false;
+  std::string version, name;
+  try {
+    TLogFile log(logFileName, true, storage);
+    version = log.FieldValue("1.3", log.ReportCount() - 1);
+    name = log.FileName();
+  } catch (const std::exception&) {
+    return false;
+  }
+  if (version.empty() || version == currentVersion) return false;
+  return storage.DeleteFile(name);
+}
+
+TLogSaveResult SaveReportToLog(const TLogSaveRequest& request, const TLogSaveEvents& events,
+                               TLogStorage& storage) {
+  TLogSaveResult result;
+  bool handlerAllows = true;
+  if (request.LogSaved && events.BeforeSave) events.BeforeSave(handlerAllows);
+
+  std::unique_ptr<TLogFile> log;
+  std::string openName;
+  bool retry = false;
+  do {
+    bool failed = false;
+    try {
+      const std::string name = request.LogFileName ? request.LogFileName() : std::string();
+      if (!log || name != openName) {
+        log.reset();
+        log = std::make_unique<TLogFile>(name, false, storage);
+        openName = name;
+      }
+      if (!request.Duplicate) {
+        log->AddReport(request.ReportText, request.LogMaxReports);
+        if (request.SendFlags & SendWholeLog) {
+          result.DeliveryText = log->WholeText();
+          result.DeliverWholeLog = true;
+        }
+        if (handlerAllows && request.LogSaved) {
+          log->Save();
+          result.Saved = true;
+        }
+      }
+    } catch (const std::exception& e) {
+      InternalWarning(eeLogError, request.ExceptionAddress, std::string("[Log] ") + e.what());
+      failed = true;
+    } catch (...) {
+      InternalWarning(eeLogError, request.ExceptionAddress, "General 'Log' error.");
+      failed = true;
+    }
+    // A failed object may already hold the report: a retry starts again from the file.
+    if (failed) log.reset();
+    retry = false;
+    if (request.LogSaved && failed && events.SaveFailed) events.SaveFailed(retry);
+  } while (retry);
+  log.reset();
+  if (request.LogSaved && events.AfterSave) events.AfterSave();
+  return result;
+}

@@ -1,0 +1,351 @@
+// The readable options file: a table of option names with their kind, parsed and written by the
+// same table so the two directions cannot drift apart.
+#include "faultline/options/options_file.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace {
+
+using O = TFaultModuleOptions;
+
+enum class TKind { Bool, Number, Hex, Text };
+
+struct TOptionField {
+  const char* Name;
+  TKind Kind;
+  int64_t Min = 0;
+  int64_t Max = 0;
+  std::function<int64_t(const O&)> GetNumber;
+  std::function<void(O&, int64_t)> SetNumber;
+  std::function<std::string(const O&)> GetText;
+  std::function<void(O&, std::string)> SetText;
+};
+
+int64_t ItemsToNumber(const TItemVisibility& items) {
+  int64_t v = 0;
+  for (int i = 4; i >= 0; --i) v = v << 8 | items[i];
+  return v;
+}
+
+TItemVisibility NumberToItems(int64_t v) {
+  TItemVisibility items;
+  for (int i = 0; i < 5; ++i) items[i] = static_cast<uint8_t>((v >> (8 * i)) & 0xFF);
+  return items;
+}
+
+#define OPT_BOOL(N) \
+  TOptionField{#N, TKind::Bool, 0, 1, [](const O& o) -> int64_t { return o.N(); }, \
+               [](O& o, int64_t v) { o.Set##N(v != 0); }, {}, {}}
+#define OPT_NUM(N, K, T, LO, HI) \
+  TOptionField{#N, K, LO, HI, [](const O& o) -> int64_t { return o.N(); }, \
+               [](O& o, int64_t v) { o.Set##N(static_cast<T>(v)); }, {}, {}}
+#define OPT_TEXT(N) \
+  TOptionField{#N, TKind::Text, 0, 0, {}, {}, [](const O& o) { return o.N(); }, \
+               [](O& o, std::string v) { o.Set##N(std::move(v)); }}
+
+const std::vector<TOptionField>& Fields() {
+  static const std::vector<TOptionField> fields = {
+      OPT_TEXT(MailSender),
+      OPT_TEXT(MailServer),
+      OPT_TEXT(MailServerUser),
+      OPT_TEXT(MailServerPassword),
+      OPT_NUM(MailServerPort, TKind::Number, uint16_t, 0, 0xFFFF),
+      OPT_NUM(TerminateAction, TKind::Number, uint8_t, 0, 0xFF),
+      OPT_BOOL(FreezeWatch),
+      OPT_NUM(FreezeSeconds, TKind::Number, int32_t, INT32_MIN, INT32_MAX),
+      OPT_TEXT(FreezeText),
+      TOptionField{"ItemVisibility", TKind::Hex, 0, 0xFFFFFFFFFFLL,
+                   [](const O& o) { return ItemsToNumber(o.ItemVisibility()); },
+                   [](O& o, int64_t v) { o.SetItemVisibility(NumberToItems(v)); }, {}, {}},
+      OPT_BOOL(LogOn),
+      OPT_BOOL(FilterOn),
+      OPT_BOOL(LogAppend),
+      OPT_BOOL(TerminateButtonShown),
+      OPT_BOOL(LogSaved),
+      OPT_NUM(LogSections, TKind::Hex, uint8_t, 0, 0xFF),
+      OPT_NUM(SendFlags, TKind::Hex, uint16_t, 0, 0xFFFF),
+      OPT_NUM(FirstDialogPage, TKind::Number, uint8_t, 0, 0xFF),
+      OPT_NUM(LogMaxReports, TKind::Number, int32_t, INT32_MIN, INT32_MAX),
+      OPT_NUM(TerminateButtonAfter, TKind::Number, int32_t, INT32_MIN, INT32_MAX),
+      OPT_TEXT(LogPath),
+      OPT_TEXT(MailTo),
+      OPT_TEXT(MailSubject),
+      OPT_TEXT(MailBody),
+      OPT_NUM(MailMode, TKind::Number, uint8_t, 0, 0xFF),
+      OPT_NUM(UploadMode, TKind::Number, uint8_t, 0, 0xFF),
+      OPT_TEXT(ExtraFiles),
+      OPT_NUM(DialogFlags, TKind::Hex, uint8_t, 0, 0xFF),
+      OPT_NUM(DialogCloseSeconds, TKind::Number, int32_t, INT32_MIN, INT32_MAX),
+      OPT_TEXT(SupportLink),
+      OPT_TEXT(PageTemplate),
+      OPT_NUM(CrashAction, TKind::Number, uint8_t, 0, 0xFF),
+      OPT_NUM(CrashCount, TKind::Number, int32_t, INT32_MIN, INT32_MAX),
+      OPT_NUM(CrashMinutes, TKind::Number, int32_t, INT32_MIN, INT32_MAX),
+      OPT_NUM(StackFlags, TKind::Hex, uint8_t, 0, 0xFF),
+      OPT_NUM(HandlingFlags, TKind::Hex, uint8_t, 0, 0xFF),
+      OPT_TEXT(UploadUrl),
+      OPT_NUM(UploadPort, TKind::Number, uint32_t, 0, 0xFFFFFFFFLL),
+      OPT_TEXT(UploadPassword),
+      OPT_TEXT(UploadUser),
+  };
+  return fields;
+}
+
+#undef OPT_BOOL
+#undef OPT_NUM
+#undef OPT_TEXT
+
+[[noreturn]] void Fail(size_t line, const std::string& why) {
+  throw EFaultOptionsFileError("Options file, line " + std::to_string(line) + ": " + why);
+}
+
+std::string Trim(std::string_view s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string_view::npos) return {};
+  size_t e = s.find_last_not_of(" \t");
+  return std::string(s.substr(b, e - b + 1));
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool ParseNumber(const std::string& text, int64_t& value) {
+  std::string s = Trim(text);
+  bool negative = !s.empty() && s[0] == '-';
+  if (negative) s.erase(0, 1);
+  int base = 10;
+  if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    s.erase(0, 2);
+  }
+  if (s.empty() || s.size() > 16) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    int d = HexDigit(c);
+    if (d < 0 || d >= base) return false;
+    v = v * base + d;
+  }
+  if (v > (uint64_t{1} << 40)) return false;
+  value = negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+  return true;
+}
+
+std::string HexText(int64_t v) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s;
+  uint64_t u = static_cast<uint64_t>(v);
+  do {
+    s.insert(s.begin(), digits[u & 15]);
+    u >>= 4;
+  } while (u);
+  if (s.size() % 2) s.insert(s.begin(), '0');
+  return "0x" + s;
+}
+
+// "Text[12]" -> ("Text", 12); anything else -> index -1.
+std::pair<std::string, long> SplitIndex(const std::string& key) {
+  size_t open = key.find('[');
+  if (open == std::string::npos || key.back() != ']') return {key, -1};
+  std::string digits = key.substr(open + 1, key.size() - open - 2);
+  if (digits.empty() || digits.size() > 6) return {key, -2};
+  long index = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return {key, -2};
+    index = index * 10 + (c - '0');
+  }
+  return {key.substr(0, open), index};
+}
+
+}  // namespace
+
+std::string EscapeOptionText(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    uint8_t b = static_cast<uint8_t>(c);
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (b < 0x20 || b == 0x7F) {
+          static const char digits[] = "0123456789ABCDEF";
+          out += "\\x";
+          out += digits[b >> 4];
+          out += digits[b & 15];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+std::string UnescapeOptionText(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (++i >= text.size()) throw EFaultOptionsFileError("a text ends in a lone backslash");
+    switch (text[i]) {
+      case '\\': out += '\\'; break;
+      case 'r': out += '\r'; break;
+      case 'n': out += '\n'; break;
+      case 't': out += '\t'; break;
+      case 'x': {
+        int hi = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
+        int lo = i + 2 < text.size() ? HexDigit(text[i + 2]) : -1;
+        if (hi < 0 || lo < 0) throw EFaultOptionsFileError("\\x needs two hexadecimal digits");
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+        break;
+      }
+      default:
+        throw EFaultOptionsFileError(std::string("unknown escape \\") + text[i]);
+    }
+  }
+  return out;
+}
+
+void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
+  std::map<std::string, const TOptionField*> byName;
+  for (const TOptionField& f : Fields()) byName[f.Name] = &f;
+
+  std::set<std::string> seen;
+  std::map<long, std::string> filterClasses, filterTexts;
+  bool filterGiven = false;
+  size_t lineNo = 0;
+  size_t pos = 0;
+  InUpdate(options, [&] {
+    while (pos < text.size()) {
+      size_t end = text.find('\n', pos);
+      if (end == std::string_view::npos) end = text.size();
+      std::string_view line = text.substr(pos, end - pos);
+      pos = end + 1;
+      ++lineNo;
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      std::string trimmed = Trim(line);
+      if (trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';') continue;
+      size_t eq = line.find('=');
+      if (eq == std::string_view::npos) Fail(lineNo, "expected Key=Value");
+      std::string key = Trim(line.substr(0, eq));
+      std::string_view raw = line.substr(eq + 1);
+      if (!seen.insert(key).second) Fail(lineNo, "\"" + key + "\" is given twice");
+
+      std::string value;
+      try {
+        value = UnescapeOptionText(raw);
+      } catch (const EFaultOptionsFileError& e) {
+        Fail(lineNo, e.Message());
+      }
+
+      auto [base, index] = SplitIndex(key);
+      if (index == -2) Fail(lineNo, "bad index in \"" + key + "\"");
+      if (index >= 0) {
+        if (base == "Text") {
+          if (index >= FaultTextCount) Fail(lineNo, "there are only 96 texts (Text[0]..Text[95])");
+          options.SetText(static_cast<int>(index), value);
+        } else if (base == "FilterClass") {
+          filterClasses[index] = value;
+          filterGiven = true;
+        } else if (base == "FilterText") {
+          filterTexts[index] = value;
+          filterGiven = true;
+        } else {
+          Fail(lineNo, "unknown option \"" + key + "\"");
+        }
+        continue;
+      }
+      if (key == "FilterClear") {
+        std::string v = Trim(value);
+        if (v != "true" && v != "1") Fail(lineNo, "FilterClear takes only true");
+        filterGiven = true;
+        continue;
+      }
+      auto it = byName.find(key);
+      if (it == byName.end()) Fail(lineNo, "unknown option \"" + key + "\"");
+      const TOptionField& f = *it->second;
+      if (f.Kind == TKind::Text) {
+        f.SetText(options, value);
+        continue;
+      }
+      int64_t number = 0;
+      std::string v = Trim(value);
+      if (f.Kind == TKind::Bool) {
+        if (v == "true" || v == "1") number = 1;
+        else if (v == "false" || v == "0") number = 0;
+        else Fail(lineNo, key + " takes true or false");
+      } else if (!ParseNumber(v, number) || number < f.Min || number > f.Max) {
+        Fail(lineNo, key + ": \"" + v + "\" is not a number from " + std::to_string(f.Min) +
+                         " to " + std::to_string(f.Max));
+      }
+      f.SetNumber(options, number);
+    }
+
+    if (filterGiven) {
+      // Indexed entries replace the filter as a whole; they must count up from 0 without gaps.
+      auto count = [&](const std::map<long, std::string>& m, const char* name) {
+        long n = 0;
+        for (const auto& [i, v] : m) {
+          if (i != n) Fail(lineNo, std::string(name) + "[" + std::to_string(n) + "] is missing");
+          ++n;
+        }
+        return static_cast<size_t>(n);
+      };
+      size_t nc = count(filterClasses, "FilterClass");
+      size_t nt = count(filterTexts, "FilterText");
+      std::vector<std::string> classes, texts;
+      for (size_t i = 0; i < std::max(nc, nt); ++i) {
+        classes.push_back(i < nc ? filterClasses[static_cast<long>(i)] : std::string());
+        texts.push_back(i < nt ? filterTexts[static_cast<long>(i)] : std::string());
+      }
+      options.SetFilter(std::move(classes), std::move(texts));
+    }
+  });
+}
+
+std::string FormatOptionsFile(const TFaultModuleOptions& options, bool onlyChanged) {
+  TFaultModuleOptions defaults("", false);
+  std::string out;
+  for (const TOptionField& f : Fields()) {
+    std::string value;
+    if (f.Kind == TKind::Text) {
+      std::string v = f.GetText(options);
+      if (onlyChanged && v == f.GetText(defaults)) continue;
+      value = EscapeOptionText(v);
+    } else {
+      int64_t v = f.GetNumber(options);
+      if (onlyChanged && v == f.GetNumber(defaults)) continue;
+      if (f.Kind == TKind::Bool) value = v ? "true" : "false";
+      else if (f.Kind == TKind::Hex) value = HexText(v);
+      else value = std::to_string(v);
+    }
+    out += std::string(f.Name) + "=" + value + "\n";
+  }
+  size_t pairs = std::max(options.FilterClasses().size(), options.FilterTexts().size());
+  if (pairs == 0 && (!onlyChanged || !defaults.FilterClasses().empty())) out += "FilterClear=true\n";
+  for (size_t i = 0; i < pairs; ++i) {
+    const auto& c = options.FilterClasses();
+    const auto& t = options.FilterTexts();
+    out += "FilterClass[" + std::to_string(i) + "]=" +
+           EscapeOptionText(i < c.size() ? c[i] : std::string()) + "\n";
+    out += "FilterText[" + std::to_string(i) + "]=" +
+           EscapeOptionText(i < t.size() ? t[i] : std::string()) + "\n";
+  }
+  for (int i = 0; i < FaultTextCount; ++i) {
+    if (onlyChanged && options.Text(i) == defaults.Text(i)) continue;
+    out += "Text[" + std::to_string(i) + "]=" + EscapeOptionText(options.Text(i)) + "\n";
+  }
+  return out;
+}

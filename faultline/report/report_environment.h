@@ -1,0 +1,28 @@
+#pragma once
+// Queries of the running machine and process whose results a report shows. Win32 only; the
+// formatting of the values is portable (report_format.h).
+#include <string>
+#include <vector>
+
+#include "faultline/report/report_format.h"
+#include "faultline/report/report_records.h"
+
+#ifdef _WIN32
+// Computer, user, memory, disk of the main module's drive, up time, processor, display mode,
+// operating system, language and the network adapters.
+TReportEnvironment QueryReportEnvironment();
+// (local time now - UTC now) in whole hours, rounded.
+int LocalTimeZoneHours();
+TDateTime LocalNow();
+// "FileDescription" of the first translation of a file's version resource; empty when absent.
+std::string FileDescriptionOf(const std::string& path);
+// The fixed file version as "a.b.c.d"; empty when absent or 0.0.0.0.
+std::string FileVersionOf(const std::string& path);
+// The program's command-line parameters (without the program name).
+std::vector<std::string> CommandLineParameters();
+// The main module's subsystem is the console.
+bool IsConsoleProgram();
+// The facts of the web-application test; webApplicationObject says whether a hosting framework
+// registered its application object.
+TWebApplicationFacts QueryWebApplicationFacts(bool webApplicationObject);
+#endif

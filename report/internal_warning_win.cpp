@@ -1,9 +1,0 @@
-#include <windows.h>
-
-#include "report/internal_warning.h"
-
-namespace {
-void DebuggerOutput(const std::string& line) { OutputDebugStringA(line.c_str()); }
-}  // namespace
-
-void InstallInternalWarningOutput() { InternalWarningHooks().DebuggerOutput = &DebuggerOutput; }
