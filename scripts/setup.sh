@@ -41,7 +41,7 @@ packages=(
   clang libclang-rt-14-dev googletest libgtest-dev
   wine wine32:i386 xvfb xauth xdotool x11-utils locales fonts-wqy-zenhei
   dpkg-dev nasm
-  libxml2-utils tar gzip iproute2
+  libxml2-utils tar gzip iproute2 python3-dnslib pngcheck libpng-dev
 )
 
 # A deb-src entry lets us build libjpeg-turbo for MinGW from Debian's own source package.

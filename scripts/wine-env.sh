@@ -25,7 +25,7 @@ _tarn_unlink_shell_folders() {
 }
 
 # Bump when the settings below change, so that existing prefixes take them up.
-_tarn_prefix_version=2
+_tarn_prefix_version=3
 
 tarn_prefix_ready() {
   mkdir -p "$HOME" "$(dirname "$WINEPREFIX")"
@@ -37,6 +37,11 @@ tarn_prefix_ready() {
       _tarn_unlink_shell_folders
       # Wine draws its own title bars where no window manager runs (Xvfb).
       wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 || true
+      # A program that crashes ends there: the debugger named here does not exist, so none starts
+      # (Wine's own would print for a while, or wait, and a test run with it).
+      wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+        /d 'C:\windows\system32\no-debugger.exe %ld %ld' /f >/dev/null 2>&1 || true
+      wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
       # The program's font, 宋体 at 12 pixels, drawn from the CJK font's 12-pixel bitmaps: the
       # outlines lose strokes at that size.
       for font in 宋体 SimSun; do

@@ -346,7 +346,9 @@ bool DebugLookup(const TDebugModule& module, uint32_t address, TDebugHit& hit) {
     TDebugUnit unit;
     uint32_t tableLength;
     if (!ReadUnitHeader(r, version, nameParts, unit, tableLength)) return false;
-    const size_t tableEnd = std::min(r.Size(), r.Pos() + size_t(tableLength));
+    // A damaged length reaches at most to the end of the stream (the sum could wrap on a 32-bit
+    // build and send the reader backwards).
+    const size_t tableEnd = tableLength > r.Size() - r.Pos() ? r.Size() : r.Pos() + tableLength;
     const int64_t unitLow = absolute(unit.Start), unitHigh = absolute(int64_t(unit.Start) + unit.Size - 1);
     if (a < unitLow || a > unitHigh) {
       r.Seek(tableEnd);

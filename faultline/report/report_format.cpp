@@ -250,3 +250,19 @@ std::string ReportPathFolder(std::string_view path) {
     len = p;
   return std::string(path.substr(0, len));
 }
+
+std::string FlattenControls(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  bool inRun = false;
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) < 32) {
+      if (!inRun) out += ' ';
+      inRun = true;
+    } else {
+      out += c;
+      inRun = false;
+    }
+  }
+  return out;
+}

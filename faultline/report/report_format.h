@@ -56,6 +56,9 @@ struct TWebApplicationFacts {
 };
 bool IsWebApplication(const TWebApplicationFacts& facts);
 
+// Every run of control characters (codes 0 to 31) becomes one blank: window texts and mail
+// headers must stay on one line.
+std::string FlattenControls(std::string_view s);
 // Trims blanks (characters up to the space) at both ends.
 std::string TrimBlanks(std::string_view s);
 // The file name of a path (after the last "\", "/" or ":").

@@ -7,38 +7,9 @@
 #include <string>
 #include <vector>
 
-// Dates are day counts since 1899-12-30 with the time of day as fraction, the form the module
-// list and the options container use for their time stamps.
-using TDateTime = double;
-
-// One loaded module (the fields of a module-list record that a report shows or needs).
-struct TFaultModuleInfo {
-  uint32_t Handle = 0;           // base address
-  std::string Path;              // full file path
-  std::string Description;       // "FileDescription" of the version resource, may be empty
-  std::string Version;           // "a.b.c.d", empty when absent or 0.0.0.0
-  uint32_t FileSize = 0;         // low 32 bits
-  uint8_t ModuleType = 0;        // 1 executable, 2 package, 3 other library, 0 light registration
-  uint16_t ContainerVersion = 0; // format version of the options container
-  TDateTime BuildTime = 0;       // build time stamp from the container, 0 when unknown
-  TDateTime ModifiedTime = 0;    // last-modified time of the file when registered
-  std::string DebugPassword;
-  bool PasswordAccepted = true;
-};
-
-// One call-stack entry.
-struct TFaultDebugInfo {
-  uint8_t Kind = 0;                        // 0 hidden .. 4 full debug information
-  const TFaultModuleInfo* Module = nullptr;  // the module holding Address, or none
-  uint32_t ThreadId = 0;
-  bool Running = false;                    // from a live stack, not a stored creation stack
-  uint32_t Address = 0;
-  std::string UnitName;
-  std::string ClassName;
-  std::string ProcedureName;
-  int32_t Line = 0;
-  int32_t LineOffset = 0;
-};
+#include "faultline/lists/module_record.h"
+#include "faultline/stack/cpu_snapshot.h"
+#include "faultline/stack/stack_entry.h"
 
 // Thread priority value that means "not read yet".
 constexpr uint32_t UnknownThreadPriority = 0x80000000u;
@@ -50,17 +21,6 @@ struct TFaultThreadInfo {
   uint32_t Priority = UnknownThreadPriority;  // a signed priority stored as 32 bits
   bool HasThreadObject = false;               // the list holds a valid framework thread object
   std::string ThreadClassName;                // class name of that object
-};
-
-// Register state and memory captured at the exception.
-struct TCpuSnapshot {
-  bool HasContext = false;
-  uint32_t Eax = 0, Ebx = 0, Ecx = 0, Edx = 0, Edi = 0, Esi = 0, Esp = 0, Eip = 0;
-  bool StackReadable = false;               // the 64 bytes at Esp were read
-  std::array<uint8_t, 64> Stack{};
-  uint32_t DumpAddress = 0;
-  bool DumpReadable = false;                // the 256 bytes at DumpAddress were read
-  std::array<uint8_t, 256> Dump{};
 };
 
 // One network adapter as the IP helper lists it. Addresses are dotted texts; empty when absent.

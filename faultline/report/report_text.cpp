@@ -12,23 +12,6 @@ namespace {
 
 constexpr std::string_view CrLf = "\r\n";
 
-// Every run of control characters becomes one space (window texts may hold line breaks and tabs).
-std::string FlattenControls(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  bool inRun = false;
-  for (char c : s) {
-    if (static_cast<unsigned char>(c) < 32) {
-      if (!inRun) out += ' ';
-      inRun = true;
-    } else {
-      out += c;
-      inRun = false;
-    }
-  }
-  return out;
-}
-
 std::string QuotedParameters(const std::vector<std::string>& parameters) {
   std::string s;
   for (size_t i = 0; i < parameters.size(); ++i) {

@@ -1,0 +1,135 @@
+#include "faultline/delivery/dns_message.h"
+
+namespace {
+
+// A reply comes from the network: every offset in it is checked before use, and compression
+// pointers are followed a bounded number of times so that a pointer loop cannot hang delivery.
+constexpr int kMaxPointerHops = 64;
+// RFC 1035 limits: a label carries at most 63 bytes, a whole name at most 255 bytes on the wire
+// (each label with its length byte, plus the closing zero byte).
+constexpr size_t kMaxLabel = 63;
+constexpr size_t kMaxNameWire = 255;
+
+uint16_t Be16(std::string_view msg, size_t pos) {
+  return static_cast<uint16_t>((static_cast<uint8_t>(msg[pos]) << 8) | static_cast<uint8_t>(msg[pos + 1]));
+}
+
+// A label of a name we connect to: a "." inside would change the name once the labels are joined,
+// and blanks or control characters belong in no host name.
+bool IsHostLabel(std::string_view label) {
+  for (char c : label) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= ' ' || u == 127 || c == '.') return false;
+  }
+  return true;
+}
+
+// Reads the name at pos. On success name holds the labels joined by "." and next the offset just
+// after the name as it is written at pos (after the first pointer when it is compressed). With
+// hostName every label must pass IsHostLabel.
+bool ReadName(std::string_view msg, size_t pos, std::string& name, size_t& next, bool hostName = false) {
+  name.clear();
+  size_t wire = 1;  // the closing zero byte
+  bool jumped = false;
+  int hops = 0;
+  for (;;) {
+    if (pos >= msg.size()) return false;
+    const uint8_t len = static_cast<uint8_t>(msg[pos]);
+    if (len == 0) {
+      if (!jumped) next = pos + 1;
+      return true;
+    }
+    if ((len & 0xC0) == 0xC0) {
+      if (msg.size() - pos < 2 || ++hops > kMaxPointerHops) return false;
+      if (!jumped) next = pos + 2;
+      jumped = true;
+      pos = Be16(msg, pos) & 0x3FFF;
+      continue;
+    }
+    // 0x40 and 0x80 start label kinds that were never deployed; no honest server sends them.
+    if (len > kMaxLabel) return false;
+    if (len > msg.size() - pos - 1) return false;
+    if (hostName && !IsHostLabel(msg.substr(pos + 1, len))) return false;
+    wire += 1 + len;
+    if (wire > kMaxNameWire) return false;
+    if (!name.empty()) name += '.';
+    name.append(msg.substr(pos + 1, len));
+    pos += 1 + len;
+  }
+}
+
+}  // namespace
+
+std::string MxDomain(std::string_view address) {
+  size_t at = address.find('@');
+  return std::string(at == std::string_view::npos ? address : address.substr(at + 1));
+}
+
+std::string MxQuery(std::string_view domain) {
+  std::string_view name = domain;
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  std::string query("\x41\x41\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
+  size_t wire = 1;
+  size_t start = 0;
+  for (;;) {
+    size_t dot = name.find('.', start);
+    std::string_view label = name.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start);
+    wire += 1 + label.size();
+    // An empty label would end the name early and leave the rest as garbage; a longer label or
+    // name cannot be expressed. Either way the server would only answer with an error.
+    if (label.empty() || label.size() > kMaxLabel || wire > kMaxNameWire)
+      throw EFaultDnsError("Invalid mail domain: \"" + std::string(domain) + "\"");
+    query += static_cast<char>(label.size());
+    query.append(label);
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  query.append("\x00\x00\x0F\x00\x01", 5);
+  return query;
+}
+
+std::optional<std::string> ParseMxReply(std::string_view reply, uint16_t expectedId) {
+  if (reply.size() < 12) return std::nullopt;
+  if (Be16(reply, 0) != expectedId) return std::nullopt;
+  const uint8_t flagsHigh = static_cast<uint8_t>(reply[2]);
+  const uint8_t flagsLow = static_cast<uint8_t>(reply[3]);
+  const bool isResponse = flagsHigh & 0x80;
+  const int opcode = (flagsHigh >> 3) & 0x0F;
+  const int rcode = flagsLow & 0x0F;
+  if (!isResponse || opcode != 0 || rcode != 0) return std::nullopt;
+  const uint16_t questions = Be16(reply, 4);
+  const uint16_t answers = Be16(reply, 6);
+  if (answers == 0) return std::nullopt;
+
+  std::string name;
+  size_t pos = 12;
+  for (uint16_t i = 0; i < questions; ++i) {
+    if (!ReadName(reply, pos, name, pos)) return std::nullopt;
+    if (reply.size() - pos < 4) return std::nullopt;  // type, class
+    pos += 4;
+  }
+
+  // Every answer is walked, also after the MX was found: a reply whose answer section does not
+  // hold together is rejected as a whole rather than half-trusted.
+  std::optional<std::string> exchange;
+  for (uint16_t i = 0; i < answers; ++i) {
+    if (!ReadName(reply, pos, name, pos)) return std::nullopt;
+    if (reply.size() - pos < 10) return std::nullopt;  // type, class, time to live, data length
+    const uint16_t type = Be16(reply, pos);
+    const uint16_t dataLength = Be16(reply, pos + 8);
+    const size_t data = pos + 10;
+    if (reply.size() - data < dataLength) return std::nullopt;
+    const size_t dataEnd = data + dataLength;
+    if (type == kDnsTypeMx && !exchange) {
+      // Preference (2 bytes), then the exchange name; the part written here must stay inside the
+      // record (a compression pointer may lead anywhere in the message).
+      size_t nameEnd = 0;
+      if (dataLength < 3 || !ReadName(reply, data + 2, name, nameEnd, true) || nameEnd > dataEnd) return std::nullopt;
+      exchange = name;
+    }
+    pos = dataEnd;
+  }
+  // A null MX (exchange ".") says that the domain takes no mail.
+  if (!exchange || exchange->empty()) return std::nullopt;
+  return exchange;
+}

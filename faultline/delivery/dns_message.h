@@ -1,0 +1,38 @@
+#pragma once
+// The two DNS messages of the mail-exchanger lookup: the MX query sent over UDP, and the reading of
+// the reply. The socket work lives elsewhere; these only build and read bytes, so that a hostile or
+// broken reply can be tested (and fuzzed) without a network.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "rtl/exception.h"
+
+// Identifier of every query we send; a reply must carry it back.
+inline constexpr uint16_t kMxQueryId = 0x4141;
+inline constexpr uint16_t kDnsTypeMx = 15;
+
+// Raised for a domain that cannot be written as a DNS name (empty, an empty label such as "a..b",
+// a label over 63 bytes, a name over 255 bytes): sending it would give a malformed query.
+class EFaultDnsError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The mail domain of an address: the text after its first "@", the whole text when it has none.
+std::string MxDomain(std::string_view address);
+
+// The query, byte for byte: header (identifier 41 41, flags 01 00 = recursion desired, one
+// question, no other records), the domain as length-prefixed labels cut at ".", a zero byte,
+// type MX (00 0F), class IN (00 01). Labels keep their case. One trailing "." (an absolute name)
+// is dropped. Throws EFaultDnsError for a domain that cannot be encoded.
+std::string MxQuery(std::string_view domain);
+
+// The exchange name of the first MX record in the answer section of reply, labels joined by "."
+// without a trailing dot. nullopt when the reply is not ours (identifier), not a response, not
+// successful (response code other than 0), has no answer, is malformed anywhere in its header,
+// question or answer sections, or has no MX answer (a null MX, whose exchange is the root, counts
+// as none). An exchange label holding ".", a blank or a control character makes the reply
+// malformed: such a name could not be looked up as it reads. Reads only inside reply and always ends.
+std::optional<std::string> ParseMxReply(std::string_view reply, uint16_t expectedId = kMxQueryId);

@@ -1,0 +1,117 @@
+#pragma once
+// The reporting code's picture of the threads of the process: one record per thread that was
+// created while reporting was active (and the main thread), fed by the replacements of the
+// system's thread creation, resume and exit, and by the wrappers that every such thread starts in.
+// Windows only.
+#ifdef _WIN32
+#include <windows.h>
+
+#include <exception>
+#include <memory>
+#include <shared_mutex>
+#include <vector>
+
+#include "faultline/lists/thread_record.h"
+
+class TThread;
+
+class TFaultThreadsList {
+ public:
+  TFaultThreadsList();
+  // A copy of `source`, taken under its read lock. A copy has no lock of its own (it belongs to
+  // one report) and does not own the stack copies of its records.
+  explicit TFaultThreadsList(const TFaultThreadsList& source);
+  TFaultThreadsList& operator=(const TFaultThreadsList&) = delete;
+  ~TFaultThreadsList();
+
+  void LockRead() const;
+  void UnlockRead() const;
+  void LockWrite();
+  void UnlockWrite();
+
+  int Count() const { return static_cast<int>(records_.size()); }
+  TFaultThreadRecord& operator[](int index) { return *records_[static_cast<size_t>(index)]; }
+  const TFaultThreadRecord& operator[](int index) const { return *records_[static_cast<size_t>(index)]; }
+  bool IsCopy() const { return copy_; }
+
+  // Appends a new record (zero-filled, priority unknown) when `add`; the caller fills it. Without
+  // `add` the record is returned to the caller to own.
+  TFaultThreadRecord* NewRecord(bool add);
+  std::unique_ptr<TFaultThreadRecord> MakeRecord() const;
+  void Add(std::unique_ptr<TFaultThreadRecord> record);
+
+  // Searches from the last entry to the first; -1 when absent. The caller holds a lock.
+  int IndexOfId(DWORD threadId) const;
+  int IndexOfHandle(HANDLE handle) const;
+  int IndexOfObject(const void* threadObject) const;
+  // Frees the record and, unless this is a copy or the copy belongs to another module, its stack
+  // copy and its handle.
+  void Delete(int index);
+
+  // Under the write lock: deletes the calling thread's record.
+  void RemoveCurrentThread();
+  // Under the write lock: deletes every record whose handle is no longer valid or whose thread has
+  // ended.
+  void RemoveEndedThreads();
+
+ private:
+  std::vector<std::unique_ptr<TFaultThreadRecord>> records_;
+  bool copy_ = false;
+  mutable std::shared_mutex lock_;
+};
+
+// Stack copies are shared across modules through the records, so they live on the process heap.
+void* AllocStackCopy(size_t size);
+void FreeStackCopy(void* copy);
+
+// The highest address of the calling thread's stack.
+uint32_t CurrentStackTop();
+
+// ---------------------------------------------------------------------------------------------
+// What the thread replacements need from the rest of the reporting code. The capture layer sets
+// these at start-up; until then reporting is inactive and the replacements pass every call
+// straight to the system.
+struct TFaultThreadServices {
+  // Reporting is active: threads are listed and wrapped.
+  bool (*ReportingActive)() = nullptr;
+  // The calling thread is busy with a report (it must not touch the list then).
+  bool (*ThreadBusy)() = nullptr;
+  // An exception escaped a thread's body: report it (presentation kind 0). The record is a copy
+  // of the thread's record taken when the wrapper started it. Returns whether it was reported.
+  bool (*ReportThreadException)(std::exception_ptr exception, const TFaultThreadRecord& record) = nullptr;
+  // Delegation: the executable's exported thread notices, when this module hands its threads to
+  // the executable's reporting code.
+  void(__stdcall* DelegateCreateThread)(const TFaultThreadRecord* record) = nullptr;
+  void(__stdcall* DelegateResumeThread)(HANDLE handle, const TFaultThreadRecord* record) = nullptr;
+  void(__stdcall* DelegateExitThread)() = nullptr;
+};
+TFaultThreadServices& FaultThreadServices();
+
+// The process-wide thread list; null outside the reporting code's lifetime.
+TFaultThreadsList* FaultThreads();
+// Creates the list with the main thread's record (a duplicated handle and its stack top); called
+// on the main thread at start-up. Frees it at shutdown.
+void CreateFaultThreads();
+void DestroyFaultThreads();
+DWORD FaultMainThreadId();
+
+// The replacements of the system's thread procedures. Each calls the system's own procedure (found
+// once, by name, never through an import table that may itself be hooked).
+HANDLE WINAPI FaultCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                                LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, LPDWORD id);
+DWORD WINAPI FaultResumeThread(HANDLE thread);
+void WINAPI FaultExitThread(DWORD exitCode);
+
+// The exported thread notices (a module that delegates calls them in the executable).
+extern "C" __declspec(dllexport) void __stdcall Faultline_CallCreateThread(const TFaultThreadRecord* record);
+extern "C" __declspec(dllexport) void __stdcall Faultline_CallResumeThread(HANDLE handle, const TFaultThreadRecord* record);
+extern "C" __declspec(dllexport) void __stdcall Faultline_CallExitThread();
+
+// The reporting code's own threads derive from this class: they are neither listed nor wrapped.
+class TFaultlineThread;
+bool IsFaultlineOwnThread(const TThread* thread);
+
+// The Execute slot of TThread's virtual method table, and the wrapper that replaces it in the class
+// of every listed TThread object.
+int ThreadExecuteSlot();
+#endif
