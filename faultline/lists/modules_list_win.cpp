@@ -106,16 +106,36 @@ bool LoadExports(HMODULE module, TFaultFunctionsList& functions) {
   return LoadModuleExports(Address(module), reader.Function(), functions);
 }
 
+namespace {
+
+// The version-resource functions, looked up at run time so that nothing but kernel32 is required.
+struct TVersionApi {
+  DWORD(WINAPI* SizeOf)(LPCSTR, LPDWORD) = nullptr;
+  BOOL(WINAPI* Read)(LPCSTR, DWORD, DWORD, LPVOID) = nullptr;
+  BOOL(WINAPI* Query)(LPCVOID, LPCSTR, LPVOID*, PUINT) = nullptr;
+  TVersionApi() {
+    HMODULE lib = LoadLibraryA("version.dll");  // kept loaded: the module list asks again and again
+    if (!lib) return;
+    SizeOf = reinterpret_cast<decltype(SizeOf)>(reinterpret_cast<void*>(GetProcAddress(lib, "GetFileVersionInfoSizeA")));
+    Read = reinterpret_cast<decltype(Read)>(reinterpret_cast<void*>(GetProcAddress(lib, "GetFileVersionInfoA")));
+    Query = reinterpret_cast<decltype(Query)>(reinterpret_cast<void*>(GetProcAddress(lib, "VerQueryValueA")));
+  }
+};
+
+}  // namespace
+
 TModuleVersion ReadModuleVersion(const std::string& path) {
+  static const TVersionApi api;
   TModuleVersion v;
+  if (!api.SizeOf || !api.Read || !api.Query) return v;
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  const DWORD size = api.SizeOf(path.c_str(), &ignored);
   if (size == 0) return v;
   std::vector<char> data(size);
-  if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return v;
+  if (!api.Read(path.c_str(), 0, size, data.data())) return v;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
-  if (VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) && fixed &&
+  if (api.Query(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) && fixed &&
       length >= sizeof(VS_FIXEDFILEINFO)) {
     char text[64];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{HIWORD(fixed->dwFileVersionMS)},
@@ -127,13 +147,13 @@ TModuleVersion ReadModuleVersion(const std::string& path) {
     WORD Language, CodePage;
   };
   TTranslation* translations = nullptr;
-  if (VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) &&
+  if (api.Query(data.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations), &length) &&
       translations && length >= sizeof(TTranslation)) {
     char key[64];
     std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\FileDescription", translations[0].Language,
                   translations[0].CodePage);
     char* text = nullptr;
-    if (VerQueryValueA(data.data(), key, reinterpret_cast<void**>(&text), &length) && text && length > 0)
+    if (api.Query(data.data(), key, reinterpret_cast<void**>(&text), &length) && text && length > 0)
       v.Description.assign(text, strnlen(text, length));
   }
   return v;

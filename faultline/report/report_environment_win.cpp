@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "faultline/lists/modules_list.h"
 #include "faultline/report/report_environment.h"
 
 namespace {
@@ -112,32 +113,6 @@ void QueryNetwork(TReportEnvironment& e) {
   FreeLibrary(lib);
 }
 
-// Version-resource functions, looked up at run time so that nothing but kernel32 is required.
-struct TVersionApi {
-  HMODULE Lib = nullptr;
-  DWORD(WINAPI* SizeOf)(LPCSTR, LPDWORD) = nullptr;
-  BOOL(WINAPI* Read)(LPCSTR, DWORD, DWORD, LPVOID) = nullptr;
-  BOOL(WINAPI* Query)(LPCVOID, LPCSTR, LPVOID*, PUINT) = nullptr;
-  TVersionApi() {
-    Lib = LoadLibraryA("version.dll");
-    if (!Lib) return;
-    SizeOf = Procedure<decltype(SizeOf)>(Lib, "GetFileVersionInfoSizeA");
-    Read = Procedure<decltype(Read)>(Lib, "GetFileVersionInfoA");
-    Query = Procedure<decltype(Query)>(Lib, "VerQueryValueA");
-  }
-  ~TVersionApi() {
-    if (Lib) FreeLibrary(Lib);
-  }
-  bool Load(const std::string& path, std::string& data) const {
-    if (!SizeOf || !Read || !Query) return false;
-    DWORD handle = 0;
-    const DWORD size = SizeOf(path.c_str(), &handle);
-    if (size == 0) return false;
-    data.assign(size, '\0');
-    return Read(path.c_str(), 0, size, data.data()) != 0;
-  }
-};
-
 }  // namespace
 
 TReportEnvironment QueryReportEnvironment() {
@@ -203,34 +178,9 @@ TDateTime LocalNow() {
   return FromSystemTime(local);
 }
 
-std::string FileDescriptionOf(const std::string& path) {
-  TVersionApi api;
-  std::string data;
-  if (!api.Load(path, data)) return std::string();
-  void* value = nullptr;
-  UINT len = 0;
-  if (!api.Query(data.data(), "\\VarFileInfo\\Translation", &value, &len) || len < 4) return std::string();
-  const WORD* translation = static_cast<const WORD*>(value);
-  char key[64];
-  std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\FileDescription", translation[0],
-                translation[1]);
-  if (!api.Query(data.data(), key, &value, &len) || len == 0) return std::string();
-  return std::string(static_cast<const char*>(value));
-}
+std::string FileDescriptionOf(const std::string& path) { return ReadModuleVersion(path).Description; }
 
-std::string FileVersionOf(const std::string& path) {
-  TVersionApi api;
-  std::string data;
-  if (!api.Load(path, data)) return std::string();
-  void* value = nullptr;
-  UINT len = 0;
-  if (!api.Query(data.data(), "\\", &value, &len) || len < sizeof(VS_FIXEDFILEINFO)) return std::string();
-  const auto* f = static_cast<const VS_FIXEDFILEINFO*>(value);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", HIWORD(f->dwFileVersionMS), LOWORD(f->dwFileVersionMS),
-                HIWORD(f->dwFileVersionLS), LOWORD(f->dwFileVersionLS));
-  return std::string(buf) == "0.0.0.0" ? std::string() : std::string(buf);
-}
+std::string FileVersionOf(const std::string& path) { return ReadModuleVersion(path).Version; }
 
 std::vector<std::string> CommandLineParameters() {
   std::vector<std::string> params;

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -130,6 +133,54 @@ TEST(CallStack, AnotherThreadFromItsRegisterContext) {
   for (const auto& e : *list) EXPECT_EQ(e.ThreadId, id);
 }
 
+TEST(CallStack, RegistersAndMemoryOfAContext) {
+  alignas(4) static uint8_t dump[256];
+  for (int i = 0; i < 256; ++i) dump[i] = static_cast<uint8_t>(i);
+  CONTEXT context = {};
+  uint32_t words[16];
+  for (uint32_t i = 0; i < 16; ++i) words[i] = 0xA0000000u + i;
+  context.Eax = 1;
+  context.Esp = static_cast<DWORD>(reinterpret_cast<uintptr_t>(words));
+  context.Eip = 0x00401234;
+  TCpuSnapshot cpu = ReadCpuSnapshot(context, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dump)));
+  EXPECT_TRUE(cpu.HasContext);
+  EXPECT_EQ(cpu.Eax, 1u);
+  EXPECT_EQ(cpu.Eip, 0x00401234u);
+  ASSERT_TRUE(cpu.StackReadable);
+  EXPECT_EQ(std::memcmp(cpu.Stack.data(), words, 64), 0);
+  ASSERT_TRUE(cpu.DumpReadable);
+  EXPECT_EQ(std::memcmp(cpu.Dump.data(), dump, 256), 0);
+  // Unreadable places are left out, not read.
+  context.Esp = 0x10;
+  cpu = ReadCpuSnapshot(context, 0x20);
+  EXPECT_FALSE(cpu.StackReadable);
+  EXPECT_FALSE(cpu.DumpReadable);
+}
+
+// A creation stack kept as a copy (what the thread list stores when a thread is started) names
+// the frames of its creator, scanned as a stack that no longer runs.
+__attribute__((noinline)) std::vector<uint8_t> CopyOwnStack(uint32_t& from) {
+  uint32_t sp, top;
+  asm volatile("movl %%esp, %0" : "=r"(sp));
+  asm("movl %%fs:4, %0" : "=r"(top));
+  from = sp;
+  return std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(sp), reinterpret_cast<const uint8_t*>(top));
+}
+
+TEST(CallStack, StoredCreationStack) {
+  uint32_t from = 0;
+  const int line = __LINE__ + 1;
+  std::vector<uint8_t> copy = CopyOwnStack(from);
+  auto list = CopiedStack(copy.data(), static_cast<uint32_t>(copy.size()), 42);
+  ExpectChain(*list, {{"stack_chain_test.cpp", "(anonymous namespace)::CallStack_StoredCreationStack_Test", "TestBody",
+                       line}});
+  for (const auto& e : *list) {
+    EXPECT_FALSE(e.Running);
+    EXPECT_EQ(e.ThreadId, 42u);
+  }
+  EXPECT_TRUE(CopiedStack(nullptr, 0, 1)->empty());
+}
+
 TEST(CallStack, SystemProceduresAreNamedByTheirExports) {
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
   const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GetProcAddress(kernel, "GetTickCount")));
@@ -153,6 +204,16 @@ TEST(CallStack, SymbolIdsNameTheApplicationObjectsHandlers) {
   EXPECT_EQ(e.ClassName, "TApplication");
   EXPECT_EQ(e.ProcedureName, "HandleException");
   EXPECT_EQ(SymbolAddress(9), nullptr);
+  // The hook variant puts a real hook on it: the application's handler then runs the replacement.
+  FHookInit();
+  static std::atomic<int> calls{0};
+  struct THook {
+    static void __attribute__((thiscall)) Replacement(TApplication*, std::exception_ptr) { ++calls; }
+  };
+  ASSERT_TRUE(HookSymbol(0, reinterpret_cast<void*>(&THook::Replacement)));
+  Application().HandleException(std::make_exception_ptr(std::runtime_error("x")));
+  EXPECT_EQ(calls.load(), 1);
+  FHookDone();
   EXPECT_EQ(HookSymbol(9, nullptr), nullptr);  // absent: nothing to hook
   EXPECT_EQ(SymbolAddress(9, "kernel32.dll", "GetTickCount"),
             reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount")));
