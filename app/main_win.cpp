@@ -4,20 +4,28 @@
 #include <string>
 
 #include "app/main_window.h"
-#include "faultline/options/module_options.h"
+#include "faultline/capture/capture.h"
 #include "rtl/application.h"
 
 namespace {
 
 // The reporting layer comes up before any window: it reads the options container built into
-// this program and publishes them to the other modules of the process. A damaged container must
-// not keep the wizard from running; the reason goes to the debugger output.
+// this program, publishes them to the other modules of the process and puts its interception
+// points in place. A damaged container must not keep the wizard from running; the reason goes to
+// the debugger output.
 void InitializeReporting() {
   try {
-    InstallFaultOptionsHooks();
-    FaultLoadOwnOptions();
+    FaultlineStart();
   } catch (const std::exception& e) {
-    OutputDebugStringA((std::string("Tarn_Import: options container not loaded: ") + e.what()).c_str());
+    OutputDebugStringA((std::string("Tarn_Import: exception reporting not started: ") + e.what()).c_str());
+  }
+}
+
+void FinalizeReporting() {
+  try {
+    FaultlineStop();
+  } catch (const std::exception& e) {
+    OutputDebugStringA((std::string("Tarn_Import: exception reporting not stopped: ") + e.what()).c_str());
   }
 }
 
@@ -31,6 +39,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   if (!form) return 1;
   Application().SetMainWindow(form->Handle());
   Application().Run();
-  FaultCloseSharedBlock();
+  FinalizeReporting();
   return 0;
 }

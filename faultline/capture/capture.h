@@ -1,0 +1,54 @@
+#pragma once
+// The road of an exception: interception of every raise and of the exceptions nobody catches,
+// one dispatcher that runs one report at a time on a thread of its own while the faulting thread
+// waits, and the report procedure that builds the report from the live process and saves it.
+// Windows only. The program's start-up calls FaultlineStart before it creates any window and
+// FaultlineStop at its end.
+#ifdef _WIN32
+#include <windows.h>
+
+#include <exception>
+#include <functional>
+#include <string>
+
+#include "faultline/report/report_text.h"
+
+// Start-up and shutdown, each step in a guarded runner ("FCore.Init", "FHook.Init",
+// "FaultReport.Init" and their "Done" twins). A failing step raises the critical error.
+void FaultlineStart();
+void FaultlineStop();
+bool FaultlineActive();
+
+// How a report is presented.
+enum TPresentation : int {
+  PresentGeneral = 0,      // an exception nobody handled, a thread's, the freeze detector's
+  PresentApplication = 1,  // from the application object's exception handler
+  PresentWebServer = 2,
+};
+
+// Reports exception (raised at address, in module) unless reporting is off for it; returns true
+// when the program's own handler should still run, false when the exception has been dealt with.
+extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exception_ptr* exception, void* address,
+                                                                 int presentation, HMODULE module);
+
+// What a report hands to the stages that other parts of the program provide. Unset seams do
+// nothing: no dialog is shown and nothing is delivered.
+struct TReportSeams {
+  // Shows the report (the exception dialog); returns false when the user chose to end the program.
+  std::function<bool(const TReportTexts& report, TPresentation presentation)> ShowDialog;
+  // Delivers the saved report.
+  std::function<void(const TReportTexts& report, const std::string& logFileName)> Deliver;
+};
+TReportSeams& ReportSeams();
+
+// Counts of what the dispatcher did, for tests and the crash laboratory.
+struct TCaptureCounters {
+  long Reports = 0;        // report procedures run
+  long InternalErrors = 0; // reports ended by an internal error
+};
+TCaptureCounters CaptureCounters();
+
+// Runs call on the main thread while a report waits there (the pending main-thread call slot);
+// on the main thread itself, runs it at once. Exceptions of call are swallowed.
+void RunOnWaitingMainThread(const std::function<void()>& call);
+#endif

@@ -1,0 +1,42 @@
+#pragma once
+// The dispatcher and the report procedure, shared by the interception points. Windows only.
+#ifdef _WIN32
+#include <windows.h>
+
+#include <exception>
+#include <string>
+
+#include "faultline/capture/capture.h"
+#include "faultline/capture/raise_state.h"
+
+// One exception on its way to a report.
+struct TExceptionEvent {
+  std::exception_ptr Exception;     // the C++ exception; null for an operating-system exception
+  std::string ClassName;            // for an operating-system exception: from its code
+  std::string Message;
+  uint32_t Address = 0;             // where it was raised
+  bool AddressIsReturn = false;     // Address is the return address of the raising call
+  uint32_t ThreadId = 0;            // the thread it belongs to
+  HMODULE Module = nullptr;
+  TPresentation Presentation = PresentGeneral;
+  const CONTEXT* Context = nullptr; // the processor context at the exception, when known
+  uint32_t StackTop = 0;            // of the faulting thread
+  const TRaiseInfo* Raise = nullptr;  // the stack as it was at the raise, when it is this one's
+};
+
+// Runs one report (one at a time in the process, on a thread of its own while the caller waits).
+// Returns true when the program's own handler should still run.
+bool DispatchException(TExceptionEvent& event);
+
+// The address of the last report (the same exception reaching the last-resort handlers after a
+// report of its own is not reported again).
+uint32_t LastReportedAddress();
+
+// The class name and message of an operating-system exception code.
+std::string OsExceptionClassName(DWORD code);
+std::string OsExceptionMessage(const EXCEPTION_RECORD& record);
+
+// Start-up and shutdown of the dispatcher's state.
+void InitDispatcher();
+void DoneDispatcher();
+#endif

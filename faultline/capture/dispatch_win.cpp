@@ -1,0 +1,557 @@
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "faultline/capture/dispatch.h"
+#include "faultline/capture/guard.h"
+#include "faultline/lists/memory_reader.h"
+#include "faultline/lists/modules_list.h"
+#include "faultline/lists/own_thread.h"
+#include "faultline/lists/threads_list.h"
+#include "faultline/log/log_flow.h"
+#include "faultline/options/module_options.h"
+#include "faultline/report/report_environment.h"
+#include "faultline/stack/stack.h"
+#include "rtl/application.h"
+
+namespace {
+
+CRITICAL_SECTION handlerLock;
+bool dispatcherReady = false;
+std::atomic<long> reportCount{0}, internalErrorCount{0};
+TRecentErrors recentErrors;
+std::atomic<uint32_t> lastReported{0};
+TDateTime startDate = 0;
+char startDirectory[MAX_PATH] = {};
+
+// The pending main-thread call: a worker hands a procedure to the waiting main thread.
+std::mutex slotLock;
+const std::function<void()>* pendingCall = nullptr;
+std::atomic<bool> mainThreadWaiting{false};
+
+uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+std::string FileNameOf(const std::string& path) {
+  const size_t slash = path.find_last_of("\\/:");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Threads suspended by a report, resumed on every way out of it.
+class TSuspendedThreads {
+ public:
+  ~TSuspendedThreads() { ResumeAll(); }
+  // Room for every handle first: once threads are suspended nothing may allocate.
+  void Reserve(size_t count) { handles_.reserve(count); }
+  void Suspend(HANDLE thread) {
+    if (SuspendThread(thread) != static_cast<DWORD>(-1)) handles_.push_back(thread);
+  }
+  void ResumeAll() {
+    for (HANDLE h : handles_) ResumeThread(h);
+    handles_.clear();
+  }
+  const std::vector<HANDLE>& Handles() const { return handles_; }
+
+ private:
+  std::vector<HANDLE> handles_;
+};
+
+// Another thread's stack, copied while it was suspended into a buffer made before.
+struct TThreadStackCopy {
+  uint32_t ThreadId = 0;
+  CONTEXT Context{};
+  bool HasContext = false;
+  uint32_t StackTop = 0;
+  std::vector<uint8_t> Stack;  // [Context.Esp, Context.Esp + size)
+};
+
+// Scans a copied stack whose first byte stood at `origin`: the words come from the copy, the code
+// they point at from the process.
+void ScanCopy(TFaultStackList& list, const std::vector<uint8_t>& copy, uint32_t origin, bool hasStart, uint32_t start,
+              uint32_t threadId, bool running) {
+  TMemoryRead fromCopy = [&copy, origin](uint32_t address, void* buffer, size_t n) {
+    if (address < origin || address - origin > copy.size() || n > copy.size() - (address - origin)) return false;
+    std::memcpy(buffer, copy.data() + (address - origin), n);
+    return true;
+  };
+  TProcessMemoryReader reader;
+  TStackScan scan;
+  scan.HasStart = hasStart;
+  scan.StartAddress = start;
+  scan.StackPointer = origin;
+  scan.StackTop = origin + static_cast<uint32_t>(copy.size()) - (copy.size() >= 4 ? 4 : 0);
+  scan.ThreadId = threadId;
+  scan.Running = running;
+  scan.DevelopmentEnvironment = IsDevelopmentEnvironment();
+  ScanStack(list, scan, TScanMemory{fromCopy, reader.Function()}, ResolveAddress);
+}
+
+bool SelectedBy(uint8_t flags, uint8_t frameworkBit, uint8_t otherBit, const TFaultThreadRecord& r) {
+  return IsFrameworkThread(r, FaultMainThreadId()) ? (flags & frameworkBit) != 0 : (flags & otherBit) != 0;
+}
+
+TFaultThreadInfo ThreadInfoOf(const TFaultThreadRecord& r) {
+  TFaultThreadInfo t;
+  t.ThreadId = r.ThreadId;
+  t.Handle = r.Handle;
+  t.Priority = static_cast<uint32_t>(r.Priority);
+  t.HasThreadObject = r.ThreadObject != 0;
+  if (r.ThreadObject) t.ThreadClassName = "TThread";
+  return t;
+}
+
+// The report procedure. Returns whether the program's own handler should still run.
+class TReportRun {
+ public:
+  explicit TReportRun(TExceptionEvent& e) : e_(e) {}
+
+  bool Run() {
+    try {
+      return Steps();
+    } catch (const std::exception& x) {
+      InternalError(x.what());
+    } catch (...) {
+      InternalError("General internal error.");
+    }
+    return false;
+  }
+
+ private:
+  bool Steps() {
+    stage_ = 1;
+    ++reportCount;
+    const TDateTime when = LocalNow();
+    ThreadBusy() = true;
+    struct TBusyReset {
+      ~TBusyReset() { ThreadBusy() = false; }
+    } busyReset;
+    std::unique_ptr<TFaultThreadsList> snapshot;
+    if (FaultThreads()) snapshot = std::make_unique<TFaultThreadsList>(*FaultThreads());
+    lastReported = e_.Address;
+    uint32_t address = e_.Address;
+    if (e_.AddressIsReturn && address >= 5) address -= 5;
+    TFaultModulesList* modules = FaultModules();
+    if (modules) modules->DropChanged();
+
+    stage_ = 101;
+    TFaultModuleOptionsEx& options = FaultLoadOwnOptions();
+
+    stage_ = 2;
+    if (options.FilterOn()) {
+      const auto& classes = options.FilterClasses();
+      const auto& texts = options.FilterTexts();
+      for (size_t i = 0; i < classes.size(); ++i) {
+        if (classes[i] != ClassName()) continue;
+        if (i < texts.size() && !texts[i].empty())
+          MessageBoxA(nullptr, texts[i].c_str(), options.Texts()[0].c_str(), 0x242040);
+        return false;
+      }
+    }
+
+    stage_ = 3;
+    TFaultStackList stack;
+    if (e_.Raise && !e_.Raise->Stack.empty()) {
+      ScanCopy(stack, e_.Raise->Stack, e_.Raise->StackPointer, true, address, e_.ThreadId, true);
+    } else if (e_.Context) {
+      TStackScan scan;
+      scan.HasStart = true;
+      scan.StartAddress = address;
+      scan.StackPointer = e_.Context->Esp;
+      scan.StackTop = e_.StackTop;
+      scan.ThreadId = e_.ThreadId;
+      auto live = NewStackList(scan);
+      stack = std::move(*live);
+    } else {
+      stack.push_back(ResolveAddress(address, e_.ThreadId, true));
+    }
+    if (snapshot) {
+      const int self = snapshot->IndexOfId(e_.ThreadId);
+      if (self >= 0 && (*snapshot)[self].StackCopy)
+        ScanCopy(stack,
+                 std::vector<uint8_t>(reinterpret_cast<const uint8_t*>((*snapshot)[self].StackCopy),
+                                      reinterpret_cast<const uint8_t*>((*snapshot)[self].StackCopy) +
+                                          (*snapshot)[self].StackCopySize),
+                 0x1000, false, 0, e_.ThreadId, false);
+    }
+    stage_ = 4;
+    if (snapshot) OtherThreadStacks(*snapshot, options.StackFlags(), stack);
+
+    stage_ = 5;
+    TSuspendedThreads held;
+    if (snapshot) {
+      held.Reserve(static_cast<size_t>(snapshot->Count()));
+      const uint8_t flags = options.HandlingFlags();
+      for (int i = 0; i < snapshot->Count(); ++i) {
+        const TFaultThreadRecord& r = (*snapshot)[i];
+        if (r.ThreadId == GetCurrentThreadId() || r.ThreadId == e_.ThreadId) continue;
+        const bool framework = IsFrameworkThread(r, FaultMainThreadId());
+        const bool selected = framework ? ((flags & 0x02) && !((flags & 0x04) && r.ThreadId == FaultMainThreadId()))
+                                        : (flags & 0x08) != 0;
+        if (selected) held.Suspend(reinterpret_cast<HANDLE>(r.Handle));
+      }
+    }
+
+    stage_ = 7;
+    TReportData data;
+    data.StartDate = startDate;
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, sizeof exe);
+    data.ApplicationName = FileDescriptionOf(exe);
+    if (data.ApplicationName.empty()) data.ApplicationName = FileNameOf(exe);
+    data.ApplicationVersion = FileVersionOf(exe);
+    data.Parameters = CommandLineParameters();
+    data.ExceptionDate = when;
+    data.ExceptionAddress = address;
+    HMODULE faulting = ModuleOfAddress(address);
+    if (faulting) {
+      char path[MAX_PATH] = {};
+      GetModuleFileNameA(faulting, path, sizeof path);
+      data.ExceptionModule = FileNameOf(path);
+    }
+    data.ExceptionType = ClassName();
+    data.ExceptionMessage = Message();
+    data.HasMessage = true;
+    data.ConsoleProgram = IsConsoleProgram();
+    data.Environment = QueryReportEnvironment();
+    data.TimeZoneHours = LocalTimeZoneHours();
+    data.Stack = std::move(stack);
+    data.MainThreadId = FaultMainThreadId();
+    if (snapshot)
+      for (int i = 0; i < snapshot->Count(); ++i) data.Threads.push_back(ThreadInfoOf((*snapshot)[i]));
+    if (modules) {
+      std::lock_guard<std::recursive_mutex> guard(modules->Lock());
+      for (int i = 0; i < modules->Count(); ++i) {
+        data.Modules.push_back((*modules)[i]);
+        if ((*modules)[i].ModuleType == ModuleExecutable) data.CompilationDate = (*modules)[i].BuildTime;
+      }
+    }
+    if (e_.Context) data.Cpu = ReadCpuSnapshot(*e_.Context, e_.Context->Eip);
+    TReportLayout layout = ReportLayoutFrom(options);
+    layout.ReadThreadPriority = [](uint32_t id) -> int32_t {
+      HANDLE h = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
+      if (!h) return ThreadPriorityUnknown;
+      const int p = GetThreadPriority(h);
+      CloseHandle(h);
+      return p;
+    };
+    TReportTexts texts = BuildReportText(data, layout);
+
+    stage_ = 8;
+    bool keepGoing = true;
+    bool leaveToProgram = false;
+    if (options.HandlingFlags() & 0x01) recentErrors.Add(when, options.CrashCount());
+    stage_ = 11;
+    if (data.ConsoleProgram && e_.Presentation != PresentWebServer) {
+      WriteConsoleReport(texts.Report);
+    } else if (ReportSeams().ShowDialog) {
+      keepGoing = ReportSeams().ShowDialog(texts, e_.Presentation);
+    } else if (e_.Presentation == PresentApplication) {
+      // Without a dialog of its own the report leaves the display to the application's handler.
+      leaveToProgram = true;
+    }
+
+    stage_ = 16;
+    std::string logName;
+    if (options.LogSaved()) {
+      TLogSaveRequest request;
+      request.LogSaved = options.LogSaved();
+      request.LogMaxReports = options.LogMaxReports();
+      request.SendFlags = options.SendFlags();
+      request.LogFileName = [&options, &logName] { return logName = options.LogFileName(); };
+      request.ReportText = texts.Report;
+      request.ExceptionAddress = address;
+      SaveReportToLog(request, TLogSaveEvents(), DefaultLogStorage());
+    }
+    if (ReportSeams().Deliver) ReportSeams().Deliver(texts, logName);
+    held.ResumeAll();
+
+    stage_ = 18;
+    const bool crash = (options.HandlingFlags() & 0x01) &&
+                       recentErrors.CrashRuleMet(options.CrashCount(), options.CrashMinutes());
+    if (crash || !keepGoing) EndProcess(crash ? options.CrashAction() : options.TerminateAction());
+    return leaveToProgram;
+  }
+
+  void OtherThreadStacks(const TFaultThreadsList& snapshot, uint8_t stackFlags, TFaultStackList& stack) {
+    // Everything the suspended threads' stacks go into is allocated first: a suspended thread may
+    // hold the heap's lock, and nothing here may wait for it.
+    std::vector<TThreadStackCopy> copies;
+    std::vector<HANDLE> handles;
+    for (int i = 0; i < snapshot.Count(); ++i) {
+      const TFaultThreadRecord& r = snapshot[i];
+      if (r.ThreadId == GetCurrentThreadId() || r.ThreadId == e_.ThreadId) continue;
+      if (!SelectedBy(stackFlags, 0x04, 0x08, r)) continue;
+      TThreadStackCopy c;
+      c.ThreadId = r.ThreadId;
+      c.StackTop = r.StackTop;
+      c.Stack.reserve(MaxRaiseStack);
+      copies.push_back(std::move(c));
+      handles.push_back(reinterpret_cast<HANDLE>(r.Handle));
+    }
+    {
+      TSuspendedThreads suspended;
+      suspended.Reserve(handles.size());
+      for (HANDLE h : handles) suspended.Suspend(h);
+      TProcessMemoryReader reader;
+      for (size_t i = 0; i < copies.size(); ++i) {
+        TThreadStackCopy& c = copies[i];
+        c.Context.ContextFlags = CONTEXT_FULL;
+        c.HasContext = GetThreadContext(handles[i], &c.Context) != 0;
+        if (!c.HasContext || c.StackTop <= c.Context.Esp) continue;
+        const uint32_t size = std::min<uint32_t>(c.StackTop - c.Context.Esp, MaxRaiseStack);
+        // The capacity was reserved: resize does not allocate.
+        c.Stack.resize(size);
+        if (!reader.Read(c.Context.Esp, c.Stack.data(), size)) c.Stack.clear();
+      }
+    }  // resumed here, before any name is looked up
+    for (const TThreadStackCopy& c : copies) {
+      if (!c.HasContext) continue;
+      if (c.Stack.empty()) {
+        stack.push_back(ResolveAddress(c.Context.Eip, c.ThreadId, true));
+        continue;
+      }
+      ScanCopy(stack, c.Stack, c.Context.Esp, true, c.Context.Eip, c.ThreadId, true);
+    }
+  }
+
+  std::string ClassName() const {
+    if (!e_.ClassName.empty() || !e_.Exception) return e_.ClassName;
+    return ExceptionClassName(e_.Exception);
+  }
+  std::string Message() const {
+    if (!e_.Exception) return e_.Message;
+    return ExceptionMessage(e_.Exception);
+  }
+
+  static void WriteConsoleReport(const std::string& report) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!out || out == INVALID_HANDLE_VALUE) throw Exception("Console");
+    const std::string line = report + "\r\n";
+    DWORD written = 0;
+    if (!WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) throw Exception("Console");
+  }
+
+  static void EndProcess(uint8_t action) {
+    if (action == 1) {
+      // A new instance with the same command line, started from where this one was started.
+      STARTUPINFOA si{};
+      si.cb = sizeof si;
+      PROCESS_INFORMATION pi{};
+      std::string commandLine = GetCommandLineA();
+      if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0x220, nullptr,
+                         startDirectory[0] ? startDirectory : nullptr, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+      }
+    }
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+
+  void InternalError(const char* message) {
+    ++internalErrorCount;
+    if (IsDebuggerPresent()) {
+      char line[512];
+      std::snprintf(line, sizeof line, "[ERROR] - Section: %d - Address: %08X - Message: \"%s\"", stage_,
+                    static_cast<unsigned>(e_.Address), message);
+      OutputDebugStringA(line);
+    }
+  }
+
+  TExceptionEvent& e_;
+  int stage_ = 0;
+};
+
+// The report runs here, at the highest priority, while the faulting thread waits.
+class TExceptionThread : public TFaultlineThread {
+ public:
+  explicit TExceptionThread(TExceptionEvent& e) : TFaultlineThread(true), event_(e) {}
+  std::atomic<bool> Executing{true};
+  bool Result = false;
+
+ protected:
+  void Execute() override {
+    try {
+      Result = TReportRun(event_).Run();
+    } catch (...) {
+      Result = false;
+    }
+    Executing = false;
+  }
+
+ private:
+  TExceptionEvent& event_;
+};
+
+// One pass of message handling for a main thread that waits for its report: input is dropped,
+// a quit request is kept back for later, the rest is handled.
+bool PumpWaitingMessages(bool& quitSeen, WPARAM& quitCode) {
+  MSG msg;
+  for (int i = 0; i < 11 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
+    switch (ClassifyWaitMessage(msg.message)) {
+      case TWaitMessage::KeepQuit:
+        quitSeen = true;
+        quitCode = msg.wParam;
+        break;
+      case TWaitMessage::DropWithBeep:
+        MessageBeep(0);
+        break;
+      case TWaitMessage::Dispatch:
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+        break;
+    }
+  }
+  return true;
+}
+
+void RunPendingCall() {
+  std::lock_guard<std::mutex> guard(slotLock);
+  if (!pendingCall) return;
+  try {
+    (*pendingCall)();
+  } catch (...) {
+  }
+  pendingCall = nullptr;
+}
+
+}  // namespace
+
+uint32_t LastReportedAddress() { return lastReported.load(); }
+
+TReportSeams& ReportSeams() {
+  static TReportSeams seams;
+  return seams;
+}
+
+TCaptureCounters CaptureCounters() {
+  TCaptureCounters c;
+  c.Reports = reportCount.load();
+  c.InternalErrors = internalErrorCount.load();
+  return c;
+}
+
+void RunOnWaitingMainThread(const std::function<void()>& call) {
+  if (GetCurrentThreadId() == FaultMainThreadId() || !mainThreadWaiting.load()) {
+    try {
+      call();
+    } catch (...) {
+    }
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(slotLock);
+    pendingCall = &call;
+  }
+  for (;;) {
+    Sleep(10);
+    std::lock_guard<std::mutex> guard(slotLock);
+    if (!pendingCall) return;
+  }
+}
+
+void InitDispatcher() {
+  if (dispatcherReady) return;
+  InitializeCriticalSection(&handlerLock);
+  startDate = LocalNow();
+  GetCurrentDirectoryA(sizeof startDirectory, startDirectory);
+  dispatcherReady = true;
+}
+
+void DoneDispatcher() {
+  if (!dispatcherReady) return;
+  // Passes once through the lock: a report still running finishes first.
+  EnterCriticalSection(&handlerLock);
+  LeaveCriticalSection(&handlerLock);
+  dispatcherReady = false;
+  DeleteCriticalSection(&handlerLock);
+}
+
+bool DispatchException(TExceptionEvent& event) {
+  if (!dispatcherReady || !FaultlineActive()) return true;
+  EnterCriticalSection(&handlerLock);
+  struct TLeave {
+    ~TLeave() { LeaveCriticalSection(&handlerLock); }
+  } leave;
+  if (ThreadInHandler()) return false;  // an exception inside a report is not reported
+  ThreadInHandler() = true;
+  struct TReset {
+    ~TReset() { ThreadInHandler() = false; }
+  } reset;
+  if (!FaultLoadOwnOptions().HandlingOn()) return true;
+  if (event.ThreadId == 0) event.ThreadId = GetCurrentThreadId();
+
+  std::unique_ptr<TExceptionThread> worker;
+  try {
+    worker = std::make_unique<TExceptionThread>(event);
+  } catch (...) {
+    ++internalErrorCount;  // no thread for the report: the faulting thread goes on
+    return true;
+  }
+  SetThreadPriority(worker->Handle(), THREAD_PRIORITY_HIGHEST);
+  const bool onMain = GetCurrentThreadId() == FaultMainThreadId();
+  if (onMain) mainThreadWaiting = true;
+  worker->Start();
+  bool quitSeen = false;
+  WPARAM quitCode = 0;
+  bool pumping = onMain;
+  while (worker->Executing.load()) {
+    if (pumping) {
+      try {
+        PumpWaitingMessages(quitSeen, quitCode);
+      } catch (...) {
+        pumping = false;  // a handler that throws ends pumping for the rest of the wait
+      }
+    }
+    if (onMain) RunPendingCall();
+    Sleep(10);
+  }
+  worker->WaitFor();
+  if (onMain) {
+    mainThreadWaiting = false;
+    RunPendingCall();
+  }
+  const bool result = worker->Result;
+  worker.reset();
+  // A quit request that came while waiting is handed back to the message loop.
+  if (quitSeen) PostQuitMessage(static_cast<int>(quitCode));
+  return result;
+}
+
+std::string OsExceptionClassName(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION: return "EAccessViolation";
+    case EXCEPTION_INT_DIVIDE_BY_ZERO: return "EDivByZero";
+    case EXCEPTION_INT_OVERFLOW: return "EIntOverflow";
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO: return "EZeroDivide";
+    case EXCEPTION_FLT_OVERFLOW: return "EOverflow";
+    case EXCEPTION_FLT_UNDERFLOW: return "EUnderflow";
+    case EXCEPTION_FLT_INVALID_OPERATION: return "EInvalidOp";
+    case EXCEPTION_STACK_OVERFLOW: return "EStackOverflow";
+    case EXCEPTION_PRIV_INSTRUCTION: return "EPrivilege";
+    case EXCEPTION_ILLEGAL_INSTRUCTION: return "EExternalException";
+    default: return "EExternalException";
+  }
+}
+
+std::string OsExceptionMessage(const EXCEPTION_RECORD& record) {
+  char text[256];
+  const unsigned at = static_cast<unsigned>(reinterpret_cast<uintptr_t>(record.ExceptionAddress));
+  switch (record.ExceptionCode) {
+    case EXCEPTION_ACCESS_VIOLATION: {
+      const bool write = record.NumberParameters >= 2 && record.ExceptionInformation[0] == 1;
+      const unsigned target = record.NumberParameters >= 2 ? static_cast<unsigned>(record.ExceptionInformation[1]) : 0;
+      std::snprintf(text, sizeof text, "Access violation at address %08X. %s of address %08X", at,
+                    write ? "Write" : "Read", target);
+      return text;
+    }
+    case EXCEPTION_INT_DIVIDE_BY_ZERO: return "Division by zero";
+    case EXCEPTION_STACK_OVERFLOW: return "Stack overflow";
+    case EXCEPTION_PRIV_INSTRUCTION: return "Privileged instruction";
+    default:
+      std::snprintf(text, sizeof text, "External exception %08X", static_cast<unsigned>(record.ExceptionCode));
+      return text;
+  }
+}

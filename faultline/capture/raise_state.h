@@ -1,0 +1,30 @@
+#pragma once
+// What the capture flow remembers of the last raise on each thread: the exception object, where
+// it was raised, and a copy of the raising thread's stack taken at the raise (the stack is gone
+// by the time a handler far up reports it). Windows only.
+#ifdef _WIN32
+#include <cstdint>
+#include <typeinfo>
+#include <vector>
+
+struct TRaiseInfo {
+  const void* Object = nullptr;          // the thrown object
+  const std::type_info* Type = nullptr;
+  uint32_t ReturnAddress = 0;            // the return address of the throw call
+  uint32_t StackPointer = 0;             // the stack at the throw
+  uint32_t StackTop = 0;
+  std::vector<uint8_t> Stack;            // [StackPointer, StackPointer + size) as it was
+};
+
+// The calling thread's last raise (empty when it raised nothing).
+TRaiseInfo& ThreadRaise();
+// Per-thread flags of the capture flow.
+bool& ThreadInHandler();
+bool& ThreadBusy();
+
+// Raises are recorded while this is set (from start-up to shutdown).
+void SetRaiseRecording(bool on);
+
+// The most of a stack a raise keeps.
+constexpr uint32_t MaxRaiseStack = 102400;
+#endif

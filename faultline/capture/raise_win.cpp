@@ -1,0 +1,64 @@
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <typeinfo>
+
+#include "faultline/capture/raise_state.h"
+
+namespace {
+
+std::atomic<bool> recording{false};
+
+struct TThreadState {
+  TRaiseInfo Raise;
+  bool InHandler = false;
+  bool Busy = false;
+  bool RaiseGuard = false;
+};
+
+TThreadState& State() {
+  thread_local TThreadState state;
+  return state;
+}
+
+}  // namespace
+
+TRaiseInfo& ThreadRaise() { return State().Raise; }
+bool& ThreadInHandler() { return State().InHandler; }
+bool& ThreadBusy() { return State().Busy; }
+void SetRaiseRecording(bool on) { recording.store(on); }
+
+extern "C" [[noreturn]] void __real___cxa_throw(void* object, std::type_info* type, void (*destroy)(void*));
+
+// Every C++ throw of the program comes here first (the link wraps __cxa_throw). The stack is only
+// copied, never scanned: a throw that the program catches itself must stay cheap.
+extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destroy)(void*)) {
+  if (recording.load(std::memory_order_relaxed)) {
+    TThreadState& s = State();
+    if (!s.RaiseGuard) {
+      s.RaiseGuard = true;
+      const DWORD lastError = GetLastError();
+      TRaiseInfo& r = s.Raise;
+      r.Object = object;
+      r.Type = type;
+      r.ReturnAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+      // The thrower's stack begins just above our return address: this wrapper's own frame is
+      // of no interest, and the raise address is entered on its own.
+      const uint32_t sp = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) + 8;
+      uint32_t top;
+      asm("movl %%fs:4, %0" : "=r"(top));
+      const uint32_t size = top > sp ? std::min<uint32_t>(top - sp, MaxRaiseStack) : 0;
+      r.StackPointer = sp;
+      r.StackTop = top;
+      // The buffer keeps its capacity from throw to throw: one allocation per thread.
+      if (r.Stack.capacity() < MaxRaiseStack) r.Stack.reserve(MaxRaiseStack);
+      r.Stack.resize(size);
+      if (size) std::memcpy(r.Stack.data(), reinterpret_cast<const void*>(static_cast<uintptr_t>(sp)), size);
+      SetLastError(lastError);
+      s.RaiseGuard = false;
+    }
+  }
+  __real___cxa_throw(object, type, destroy);
+}

@@ -1,0 +1,196 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "faultline/capture/capture.h"
+#include "faultline/capture/dispatch.h"
+#include "faultline/capture/guard.h"
+#include "faultline/hooks/hooks.h"
+#include "faultline/internal/internal_warning.h"
+#include "faultline/lists/modules_list.h"
+#include "faultline/lists/threads_list.h"
+#include "faultline/options/module_options.h"
+#include "faultline/stack/stack.h"
+#include "rtl/application.h"
+
+namespace {
+
+bool active = false;
+int startCount = 0;
+std::terminate_handler previousTerminate = nullptr;
+LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+void* handleExceptionTrampoline = nullptr;
+
+uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+uint32_t StackTopOfThisThread() {
+  uint32_t top;
+  asm("movl %%fs:4, %0" : "=r"(top));
+  return top;
+}
+
+// Runs one start-up or shutdown step; a failure becomes the critical error of the step.
+template <typename F>
+void Guarded(const char* name, F&& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    const std::string message = e.what();
+    throw Exception(CriticalErrorMessage(name, &message));
+  } catch (...) {
+    throw Exception(CriticalErrorMessage(name, nullptr));
+  }
+}
+
+// The thrown object of an exception pointer (the runtime keeps it as its first word).
+const void* ObjectOf(const std::exception_ptr& e) {
+  const void* object = nullptr;
+  static_assert(sizeof e == sizeof object);
+  std::memcpy(&object, &e, sizeof object);
+  return object;
+}
+
+// The raise this thread recorded for exception, when it is that one.
+const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
+  const TRaiseInfo& r = ThreadRaise();
+  return r.Object && r.Object == ObjectOf(e) ? &r : nullptr;
+}
+
+// An exception that no catch takes: reported where it was thrown (its frames are still on the
+// stack), then the thread, or on the main thread the program, ends with exit code 1.
+[[noreturn]] void Terminate() {
+  std::exception_ptr e = std::current_exception();
+  if (e && active) {
+    TExceptionEvent event;
+    event.Exception = e;
+    const TRaiseInfo* raise = RaiseOf(e);
+    event.Raise = raise;
+    event.Address = raise ? raise->ReturnAddress : 0;
+    event.AddressIsReturn = raise != nullptr;
+    event.ThreadId = GetCurrentThreadId();
+    event.StackTop = StackTopOfThisThread();
+    event.Presentation = PresentGeneral;
+    if (event.Address == 0 || event.Address != LastReportedAddress()) DispatchException(event);
+  }
+  if (GetCurrentThreadId() == FaultMainThreadId()) TerminateProcess(GetCurrentProcess(), 1);
+  ExitThread(1);
+}
+
+// A structured exception that nothing handled (an access violation outside any C++ code, a stack
+// overflow): reported from its context, then the process ends with exit code 1.
+LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
+  if (active && pointers && pointers->ExceptionRecord) {
+    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+    TExceptionEvent event;
+    event.ClassName = OsExceptionClassName(record.ExceptionCode);
+    event.Message = OsExceptionMessage(record);
+    event.Address = Address(record.ExceptionAddress);
+    event.ThreadId = GetCurrentThreadId();
+    event.Context = pointers->ContextRecord;
+    event.StackTop = StackTopOfThisThread();
+    event.Presentation = PresentGeneral;
+    if (event.Address == 0 || event.Address != LastReportedAddress()) DispatchException(event);
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  return previousFilter ? previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The application object's handler: the report comes first; the original (a message box) runs
+// only when the report leaves the exception to it.
+using THandleException = void(__attribute__((thiscall)) *)(TApplication*, std::exception_ptr);
+void __attribute__((thiscall)) HandleExceptionHook(TApplication* self, std::exception_ptr e) {
+  const TRaiseInfo* raise = RaiseOf(e);
+  void* address = raise ? reinterpret_cast<void*>(static_cast<uintptr_t>(raise->ReturnAddress)) : nullptr;
+  if (ExceptionManager(&e, address, PresentApplication, nullptr) && handleExceptionTrampoline)
+    reinterpret_cast<THandleException>(handleExceptionTrampoline)(self, e);
+}
+
+bool ReportingActive() { return active; }
+bool ThreadIsBusy() { return ThreadBusy(); }
+
+bool ReportThreadException(std::exception_ptr e, const TFaultThreadRecord& record) {
+  const TRaiseInfo* raise = RaiseOf(e);
+  void* address = raise ? reinterpret_cast<void*>(static_cast<uintptr_t>(raise->ReturnAddress)) : nullptr;
+  (void)record;
+  return ExceptionManager(&e, address, PresentGeneral, nullptr) == FALSE;
+}
+
+std::string ModuleFileName(HMODULE module) {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(module, path, sizeof path);
+  const char* slash = std::strrchr(path, '\\');
+  return slash ? slash + 1 : path;
+}
+
+}  // namespace
+
+bool FaultlineActive() { return active; }
+
+void FaultlineStart() {
+  if (startCount++ > 0) return;
+  Guarded("FCore.Init", [] {
+    InstallFaultOptionsHooks();
+    InstallInternalWarningOutput();
+    FaultLoadOwnOptions();
+  });
+  Guarded("FHook.Init", [] { FHookInit(); });
+  Guarded("FaultReport.Init", [] {
+    // Without a container the module has nothing to report with.
+    if (!FaultContainerPresent(FaultRunningModule())) return;
+    InitDispatcher();
+    CreateFaultModules();
+    CreateFaultThreads();
+    TFaultThreadServices& services = FaultThreadServices();
+    services.ReportingActive = ReportingActive;
+    services.ThreadBusy = ThreadIsBusy;
+    services.ReportThreadException = ReportThreadException;
+    active = true;
+    SetRaiseRecording(true);
+    previousTerminate = std::set_terminate(Terminate);
+    previousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
+    handleExceptionTrampoline = HookSymbol(0, reinterpret_cast<void*>(&HandleExceptionHook));
+    const std::vector<std::string> modules = {ModuleFileName(FaultRunningModule())};
+    void* original = nullptr;
+    HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultCreateThread), "CreateThread");
+    HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultResumeThread), "ResumeThread");
+    HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultExitThread), "ExitThread");
+  });
+}
+
+void FaultlineStop() {
+  if (startCount == 0 || --startCount > 0) return;
+  Guarded("FaultReport.Done", [] {
+    if (!active) return;
+    DoneDispatcher();
+    SetRaiseRecording(false);
+    std::set_terminate(previousTerminate);
+    SetUnhandledExceptionFilter(previousFilter);
+    FaultThreadServices() = TFaultThreadServices();
+    active = false;
+  });
+  // Hooks go before the lists they feed: no replacement may run on a freed list.
+  Guarded("FHook.Done", [] { FHookDone(); });
+  Guarded("FaultReport.Done", [] {
+    DestroyFaultThreads();
+    DestroyFaultModules();
+  });
+  Guarded("FCore.Done", [] { FaultCloseSharedBlock(); });
+}
+
+extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exception_ptr* exception, void* address,
+                                                                 int presentation, HMODULE module) {
+  if (!active || !exception || !*exception) return TRUE;
+  TExceptionEvent event;
+  event.Exception = *exception;
+  const TRaiseInfo* raise = RaiseOf(*exception);
+  event.Raise = raise;
+  event.Address = Address(address);
+  event.AddressIsReturn = raise && event.Address == raise->ReturnAddress;
+  event.ThreadId = GetCurrentThreadId();
+  event.StackTop = StackTopOfThisThread();
+  event.Module = module;
+  event.Presentation = static_cast<TPresentation>(presentation);
+  return DispatchException(event) ? TRUE : FALSE;
+}

@@ -1,0 +1,81 @@
+// The scenarios. Each faulting function stands alone on its own lines so that the report's call
+// stack can be checked against this file: the test script looks for the function's name, this
+// file's name and the line of the marked statement ("fault line").
+#include "tools/faultlab/scenarios.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "rtl/thread.h"
+
+namespace {
+
+// handled: thrown and caught by the program itself. No report; exit code 0.
+__attribute__((noinline)) int Handled() {
+  try {
+    throw std::runtime_error("caught by the program");
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+// uncaught: thrown on the main thread and caught by nobody. One report; exit code 1.
+__attribute__((noinline)) void ThrowUncaught() {
+  throw std::runtime_error("uncaught on the main thread");  // fault line
+}
+
+// thread-uncaught: thrown by a thread made with plain CreateThread, caught by nobody. One report,
+// the thread ends, the program goes on; exit code 0.
+__attribute__((noinline)) DWORD WINAPI PlainThreadBody(LPVOID) {
+  throw std::logic_error("uncaught in a plain thread");  // fault line
+}
+
+// tthread: thrown out of a TThread's Execute. One report, the program goes on; exit code 0.
+class TFailingThread : public TThread {
+ public:
+  TFailingThread() : TThread(true) {}
+
+ protected:
+  void Execute() override { FailInExecute(); }
+  __attribute__((noinline)) static void FailInExecute() {
+    throw std::out_of_range("escaped from Execute");  // fault line
+  }
+};
+
+// null-write: an access violation on the main thread that no code handles. One report of an
+// EAccessViolation; exit code 1.
+__attribute__((noinline)) void WriteThroughNull() {
+  volatile int* volatile p = nullptr;
+  *p = 1;  // fault line
+}
+
+}  // namespace
+
+int RunScenario(const std::string& name) {
+  if (name == "handled") return Handled();
+  if (name == "uncaught") {
+    ThrowUncaught();
+    return 0;
+  }
+  if (name == "thread-uncaught") {
+    HANDLE h = CreateThread(nullptr, 0, PlainThreadBody, nullptr, 0, nullptr);
+    if (!h) return 2;
+    WaitForSingleObject(h, 30000);
+    CloseHandle(h);
+    return 0;
+  }
+  if (name == "tthread") {
+    TFailingThread thread;
+    thread.Start();
+    thread.WaitFor();
+    return 0;
+  }
+  if (name == "null-write") {
+    WriteThroughNull();
+    return 0;
+  }
+  return -1;
+}
+
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write"; }
