@@ -50,9 +50,40 @@ __attribute__((noinline)) void WriteThroughNull() {
   *p = 1;  // fault line
 }
 
+// overflow: unbounded recursion on the main thread. One report of an EStackOverflow; exit code 1.
+int (*volatile recurse)(int);
+__attribute__((noinline)) int Recurse(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);  // fault line: the first write past the end of the stack
+  if (depth < 0) return 0;
+  return recurse(depth + 1) + frame[0];
+}
+
+// storm: eight plain threads throw at the same moment, caught by nobody. Eight reports, none
+// lost, made one at a time; exit code 0.
+HANDLE stormStart = nullptr;
+__attribute__((noinline)) DWORD WINAPI StormThreadBody(LPVOID) {
+  WaitForSingleObject(stormStart, INFINITE);
+  throw std::runtime_error("one of a storm");  // fault line
+}
+
 }  // namespace
 
 int RunScenario(const std::string& name) {
+  if (name == "overflow") {
+    recurse = Recurse;
+    return Recurse(0) == 0 ? 0 : 0;
+  }
+  if (name == "storm") {
+    stormStart = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE threads[8];
+    for (HANDLE& h : threads) h = CreateThread(nullptr, 0, StormThreadBody, nullptr, 0, nullptr);
+    SetEvent(stormStart);
+    WaitForMultipleObjects(8, threads, TRUE, 60000);
+    for (HANDLE h : threads) CloseHandle(h);
+    CloseHandle(stormStart);
+    return 0;
+  }
   if (name == "handled") return Handled();
   if (name == "uncaught") {
     ThrowUncaught();
@@ -78,4 +109,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm"; }
