@@ -194,6 +194,10 @@ class TReportRun {
       }
     }
 
+    stage_ = 6;
+    // Every loaded module goes into the report's modules table, not only those on the stacks.
+    if (modules && (options.LogSections() & 0x10)) modules->Refresh();
+
     stage_ = 7;
     TReportData data;
     data.StartDate = startDate;
