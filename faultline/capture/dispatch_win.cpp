@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -33,12 +34,51 @@ std::mutex slotLock;
 const std::function<void()>* pendingCall = nullptr;
 std::atomic<bool> mainThreadWaiting{false};
 
-uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
 
 std::string FileNameOf(const std::string& path) {
   const size_t slash = path.find_last_of("\\/:");
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+// A thread of our own, outside the thread list, that proves the allocators are free: threads kept
+// suspended while a report goes on must not hold the heap's lock, or the report (which allocates)
+// would wait for them forever.
+struct TAllocatorProbe {
+  HANDLE Go = nullptr, Done = nullptr, Thread = nullptr;
+  static DWORD WINAPI Body(LPVOID self) {
+    auto* probe = static_cast<TAllocatorProbe*>(self);
+    for (;;) {
+      WaitForSingleObject(probe->Go, INFINITE);
+      void* block = std::malloc(64);
+      std::free(block);
+      delete new std::string(100, 'x');
+      HANDLE heap = GetProcessHeap();
+      if (HeapLock(heap)) HeapUnlock(heap);
+      SetEvent(probe->Done);
+    }
+  }
+  void Start() {
+    Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    Done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    // The system's own thread creation: this thread is not listed, so no report suspends it.
+    using TCreate = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+    auto create = reinterpret_cast<TCreate>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateThread")));
+    if (Go && Done && create) Thread = create(nullptr, 64 * 1024, Body, this, 0, nullptr);
+  }
+  // True when an allocation succeeds within the time: nobody suspended holds the allocators.
+  bool AllocatorsFree(DWORD milliseconds) {
+    if (!Thread) return true;
+    SetEvent(Go);
+    return WaitForSingleObject(Done, milliseconds) == WAIT_OBJECT_0;
+  }
+  // After a failed probe: waits until the probe has finished (its threads run again by then).
+  void Settle() {
+    if (Thread) WaitForSingleObject(Done, INFINITE);
+  }
+};
+TAllocatorProbe allocatorProbe;
 
 // Threads suspended by a report, resumed on every way out of it.
 class TSuspendedThreads {
@@ -181,8 +221,10 @@ class TReportRun {
 
     stage_ = 5;
     TSuspendedThreads held;
+    std::vector<HANDLE> again;
     if (snapshot) {
       held.Reserve(static_cast<size_t>(snapshot->Count()));
+      again.reserve(static_cast<size_t>(snapshot->Count()));
       const uint8_t flags = options.HandlingFlags();
       for (int i = 0; i < snapshot->Count(); ++i) {
         const TFaultThreadRecord& r = (*snapshot)[i];
@@ -191,6 +233,16 @@ class TReportRun {
         const bool selected = framework ? ((flags & 0x02) && !((flags & 0x04) && r.ThreadId == FaultMainThreadId()))
                                         : (flags & 0x08) != 0;
         if (selected) held.Suspend(reinterpret_cast<HANDLE>(r.Handle));
+      }
+      // A thread caught inside the allocator is let go and caught again a moment later; after
+      // enough tries the report goes on with the others running rather than not at all.
+      for (int attempt = 0; !held.Handles().empty() && !allocatorProbe.AllocatorsFree(100); ++attempt) {
+        again.assign(held.Handles().begin(), held.Handles().end());  // within its reserved room
+        held.ResumeAll();
+        allocatorProbe.Settle();
+        if (attempt == 20) break;
+        Sleep(1);
+        for (HANDLE h : again) held.Suspend(h);
       }
     }
 
@@ -459,6 +511,7 @@ void RunOnWaitingMainThread(const std::function<void()>& call) {
 void InitDispatcher() {
   if (dispatcherReady) return;
   InitializeCriticalSection(&handlerLock);
+  allocatorProbe.Start();
   startDate = LocalNow();
   GetCurrentDirectoryA(sizeof startDirectory, startDirectory);
   dispatcherReady = true;

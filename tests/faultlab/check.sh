@@ -56,6 +56,7 @@ tthread|0|1|std::out_of_range|escaped from Execute.|FailInExecute
 null-write|1|1|EAccessViolation|Access violation at address ADDRESS. Write of address 00000000.|WriteThroughNull
 overflow|1|1|EStackOverflow|Stack overflow.|Recurse
 storm|0|8|std::runtime_error|one of a storm.|StormThreadBody
+heap-busy|1|1|std::runtime_error|fault while another thread allocates.|FaultWhileAllocating
 TABLE
 
 if [ "$failures" = 0 ]; then echo "crash laboratory: every scenario as expected"; fi

@@ -5,7 +5,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <stdexcept>
+#include <string>
 
 #include "rtl/thread.h"
 
@@ -67,9 +69,34 @@ __attribute__((noinline)) DWORD WINAPI StormThreadBody(LPVOID) {
   throw std::runtime_error("one of a storm");  // fault line
 }
 
+// heap-busy: one thread allocates in a tight loop, holding the heap's lock most of the time, while
+// the main thread faults; the report holds the other threads suspended and must still complete.
+// One report; exit code 1.
+std::atomic<bool> allocating{true};
+DWORD WINAPI AllocateForever(LPVOID) {
+  HANDLE heap = GetProcessHeap();
+  while (allocating.load(std::memory_order_relaxed)) {
+    HeapLock(heap);
+    for (int i = 0; i < 200; ++i) delete new std::string(200, 'a');
+    HeapUnlock(heap);
+  }
+  return 0;
+}
+__attribute__((noinline)) void FaultWhileAllocating() {
+  throw std::runtime_error("fault while another thread allocates");  // fault line
+}
+
 }  // namespace
 
 int RunScenario(const std::string& name) {
+  if (name == "heap-busy") {
+    HANDLE h = CreateThread(nullptr, 0, AllocateForever, nullptr, 0, nullptr);
+    Sleep(50);
+    FaultWhileAllocating();
+    allocating = false;
+    WaitForSingleObject(h, INFINITE);
+    return 0;
+  }
   if (name == "overflow") {
     recurse = Recurse;
     return Recurse(0) == 0 ? 0 : 0;
@@ -109,4 +136,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy"; }
