@@ -1,24 +1,29 @@
 #!/usr/bin/env bash
-# Runs every scenario of the crash laboratory's console program under Wine and checks the log it
-# leaves, line by line, with the log reader: how many reports, the exception's type and message,
-# its address and module, and a call stack that names the faulting function, its source file and
-# the line marked "fault line" in scenarios.cpp.
-# Usage: check.sh WINE_RUNNER FAULTLAB_CONSOLE.EXE FLREADER.EXE SCENARIOS.CPP WORKDIR
+# Runs every scenario of the crash laboratory's programs under Wine (the windowed one needs a
+# display) and checks the log each leaves, line by line, with the log reader: how many reports,
+# the exception's type and message, its address and module, and a call stack that names the
+# faulting function, its source file and the line marked "fault line" there.
+# Usage: check.sh WINE_RUNNER FAULTLAB-CONSOLE.EXE FAULTLAB.EXE FLREADER.EXE SOURCE_DIR WORKDIR
 set -uo pipefail
-runner=$1; lab=$2; reader=$3; source=$4; work=$5
+runner=$1; console=$2; windowed=$3; reader=$4; sources=$5; work=$6
 rm -rf "$work"; mkdir -p "$work"
-cp "$lab" "$work/"
-exe="$work/$(basename "$lab")"
-log="${exe%.exe}.flf"
+cp "$console" "$windowed" "$work/"
 failures=0
 fail() { echo "FAIL [$scenario]: $*"; failures=$((failures + 1)); }
 strip() { tr -d '\r'; }
-# The line of the statement marked "fault line" inside function $1 of scenarios.cpp.
-fault_line() { awk -v f="$1" '$0 ~ f"\\(" {inside=1} inside && /fault line/ {print NR; exit}' "$source"; }
+# The line of the statement marked "fault line" inside function $1 of source file $2.
+fault_line() { awk -v f="$1" '$0 ~ f"\\(" {inside=1} inside && /fault line/ {print NR; exit}' "$2"; }
 
-# scenario | exit code | reports | type | message | function
-while IFS='|' read -r scenario code reports type message function; do
+# program | scenario | exit code | reports | type | message | function
+while IFS='|' read -r program scenario code reports type message function; do
   [ -n "$scenario" ] || continue
+  if [ "$program" = console ]; then
+    exe="$work/$(basename "$console")"; source="$sources/scenarios.cpp"
+  else
+    exe="$work/$(basename "$windowed")"; source="$sources/faultlab_win.cpp"
+  fi
+  module=$(basename "$exe")
+  log="${exe%.exe}.flf"
   rm -f "$log"
   "$runner" "$exe" "$scenario" > "$work/$scenario.out" 2>&1
   rc=$?
@@ -38,25 +43,29 @@ while IFS='|' read -r scenario code reports type message function; do
   got=$("$runner" "$reader" field "$log" last 2.5 | strip)
   [ "$got" = "$message" ] || fail "message '$got', expected '$message'"
   got=$("$runner" "$reader" field "$log" last 2.3 | strip)
-  [ "$got" = "faultlab-console.exe" ] || fail "module '$got'"
+  [ "$got" = "$module" ] || fail "module '$got'"
   # The first call-stack row is the faulting statement: the address, this file, the function and
   # the marked line.
-  line=$(fault_line "$function")
+  line=$(fault_line "$function" "$source")
   "$runner" "$reader" show "$log" last | strip > "$work/$scenario.report"
   row=$(grep -m1 -E "^\|[0-9A-F]{8}\|" "$work/$scenario.report")
-  grep -qE "^\|$address\|faultlab-console\.exe *\|scenarios\.cpp *\|[^|]*\|$function *\|$line *\|$" <<<"$row" ||
-    fail "first call-stack row '$row', expected $address, scenarios.cpp, $function, line $line"
-  # The report went to the console too.
-  grep -q "2.5 Message: $message" "$work/$scenario.out" || fail "no report on the console"
+  grep -qE "^\|$address\|${module//./\\.} *\|$(basename "$source" | sed 's/\./\\./') *\|[^|]*\|$function *\|$line *\|$" <<<"$row" ||
+    fail "first call-stack row '$row', expected $address, $(basename "$source"), $function, line $line"
+  # A console program writes the report to its console too.
+  if [ "$program" = console ]; then
+    grep -q "2.5 Message: $message" "$work/$scenario.out" || fail "no report on the console"
+  fi
 done <<'TABLE'
-handled|0|0||||
-uncaught|1|1|std::runtime_error|uncaught on the main thread.|ThrowUncaught
-thread-uncaught|0|1|std::logic_error|uncaught in a plain thread.|PlainThreadBody
-tthread|0|1|std::out_of_range|escaped from Execute.|FailInExecute
-null-write|1|1|EAccessViolation|Access violation at address ADDRESS. Write of address 00000000.|WriteThroughNull
-overflow|1|1|EStackOverflow|Stack overflow.|Recurse
-storm|0|8|std::runtime_error|one of a storm.|StormThreadBody
-heap-busy|1|1|std::runtime_error|fault while another thread allocates.|FaultWhileAllocating
+console|handled|0|0||||
+console|uncaught|1|1|std::runtime_error|uncaught on the main thread.|ThrowUncaught
+console|thread-uncaught|0|1|std::logic_error|uncaught in a plain thread.|PlainThreadBody
+console|tthread|0|1|std::out_of_range|escaped from Execute.|FailInExecute
+console|null-write|1|1|EAccessViolation|Access violation at address ADDRESS. Write of address 00000000.|WriteThroughNull
+console|overflow|1|1|EStackOverflow|Stack overflow.|Recurse
+console|storm|0|8|std::runtime_error|one of a storm.|StormThreadBody
+console|heap-busy|1|1|std::runtime_error|fault while another thread allocates.|FaultWhileAllocating
+window|event|0|1|std::runtime_error|escaped from a button handler.|ButtonClick
+window|quiet|0|0||||
 TABLE
 
 if [ "$failures" = 0 ]; then echo "crash laboratory: every scenario as expected"; fi

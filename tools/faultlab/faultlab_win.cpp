@@ -1,0 +1,73 @@
+// The crash laboratory's windowed program: faultlab SCENARIO. It has the application object and a
+// window with a button; the scenario's fault happens in the button's click handler, reached
+// through the window procedure as a user's click would be. No dialog is shown (the report's
+// presentation is recorded instead), so the program runs unattended; it closes its window after
+// the scenario. Reports are saved in faultlab.flf beside the program.
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "faultline/capture/capture.h"
+#include "rtl/application.h"
+
+namespace {
+
+std::string scenario;
+constexpr int kButtonId = 100;
+
+// event: a C++ exception escapes the button's click handler. One report (through the
+// application's exception handler), the program goes on; exit code 0.
+__attribute__((noinline)) void ButtonClick() {
+  if (scenario == "event") throw std::runtime_error("escaped from a button handler");  // fault line
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+  return GuardedWndProc([&]() -> LRESULT {
+    switch (message) {
+      case WM_COMMAND:
+        if (LOWORD(w) == kButtonId) {
+          // The window closes once the click is dealt with, by the handler or by the report.
+          PostMessageA(window, WM_CLOSE, 0, 0);
+          ButtonClick();
+        }
+        return 0;
+      case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, w, l);
+  });
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  if (__argc != 2) return 2;
+  scenario = __argv[1];
+  if (scenario != "event" && scenario != "quiet") return 2;
+  FaultlineStart();
+  // The laboratory runs unattended: the report's presentation is a line in the debugger output.
+  ReportSeams().ShowDialog = [](const TReportTexts&, TPresentation) {
+    OutputDebugStringA("faultlab: report presented");
+    return true;
+  };
+  Application().Initialize();
+  Application().SetTitle("faultlab");
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = WindowProc;
+  wc.hInstance = instance;
+  wc.lpszClassName = "FaultlabWindow";
+  RegisterClassA(&wc);
+  HWND window = CreateWindowA("FaultlabWindow", "faultlab", WS_OVERLAPPEDWINDOW, 10, 10, 300, 120, nullptr, nullptr,
+                              instance, nullptr);
+  HWND button = CreateWindowA("BUTTON", "Fault", WS_CHILD | WS_VISIBLE, 10, 10, 100, 30, window,
+                              reinterpret_cast<HMENU>(kButtonId), instance, nullptr);
+  ShowWindow(window, SW_SHOW);
+  Application().SetMainWindow(window);
+  // A click, as a user would make it.
+  PostMessageA(window, WM_COMMAND, MAKEWPARAM(kButtonId, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+  Application().Run();
+  FaultlineStop();
+  return 0;
+}
