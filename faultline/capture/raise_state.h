@@ -3,6 +3,8 @@
 // it was raised, and a copy of the raising thread's stack taken at the raise (the stack is gone
 // by the time a handler far up reports it). Windows only.
 #ifdef _WIN32
+#include <windows.h>
+
 #include <cstdint>
 #include <typeinfo>
 #include <vector>
@@ -10,7 +12,11 @@
 struct TRaiseInfo {
   const void* Object = nullptr;          // the thrown object
   const std::type_info* Type = nullptr;
-  uint32_t ReturnAddress = 0;            // the return address of the throw call
+  uint32_t ReturnAddress = 0;            // the return address of the throw call, or the faulting
+                                         // instruction of a converted operating-system exception
+  bool IsReturnAddress = true;           // false for a converted operating-system exception
+  bool HasContext = false;               // Context holds the processor state at the fault
+  CONTEXT Context{};
   uint32_t StackPointer = 0;             // the stack at the throw
   uint32_t StackTop = 0;
   std::vector<uint8_t> Stack;            // [StackPointer, StackPointer + size) as it was
@@ -21,6 +27,10 @@ TRaiseInfo& ThreadRaise();
 // Per-thread flags of the capture flow.
 bool& ThreadInHandler();
 bool& ThreadBusy();
+
+// An operating-system exception turned into a C++ throw on the faulting thread: its address and
+// context go into the raise record of that throw (set by the converter just before it throws).
+void SetPendingFault(uint32_t address, const CONTEXT& context);
 
 // Raises are recorded while this is set (from start-up to shutdown).
 void SetRaiseRecording(bool on);

@@ -13,6 +13,9 @@ std::atomic<bool> recording{false};
 
 struct TThreadState {
   TRaiseInfo Raise;
+  bool FaultPending = false;
+  uint32_t FaultAddress = 0;
+  CONTEXT FaultContext{};
   bool InHandler = false;
   bool Busy = false;
   bool RaiseGuard = false;
@@ -30,6 +33,13 @@ bool& ThreadInHandler() { return State().InHandler; }
 bool& ThreadBusy() { return State().Busy; }
 void SetRaiseRecording(bool on) { recording.store(on); }
 
+void SetPendingFault(uint32_t address, const CONTEXT& context) {
+  TThreadState& s = State();
+  s.FaultPending = true;
+  s.FaultAddress = address;
+  s.FaultContext = context;
+}
+
 extern "C" [[noreturn]] void __real___cxa_throw(void* object, std::type_info* type, void (*destroy)(void*));
 
 // Every C++ throw of the program comes here first (the link wraps __cxa_throw). The stack is only
@@ -44,6 +54,16 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
       r.Object = object;
       r.Type = type;
       r.ReturnAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+      r.IsReturnAddress = true;
+      r.HasContext = false;
+      if (s.FaultPending) {
+        // The converter throws for a fault: the fault is where it happened, not here.
+        s.FaultPending = false;
+        r.ReturnAddress = s.FaultAddress;
+        r.IsReturnAddress = false;
+        r.Context = s.FaultContext;
+        r.HasContext = true;
+      }
       // The thrower's stack begins just above our return address: this wrapper's own frame is
       // of no interest, and the raise address is entered on its own.
       const uint32_t sp = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) + 8;

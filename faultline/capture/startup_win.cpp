@@ -7,6 +7,7 @@
 #include "faultline/capture/capture.h"
 #include "faultline/capture/dispatch.h"
 #include "faultline/capture/guard.h"
+#include "faultline/capture/os_exceptions.h"
 #include "faultline/hooks/hooks.h"
 #include "faultline/internal/internal_warning.h"
 #include "faultline/lists/modules_list.h"
@@ -68,7 +69,8 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
     const TRaiseInfo* raise = RaiseOf(e);
     event.Raise = raise;
     event.Address = raise ? raise->ReturnAddress : 0;
-    event.AddressIsReturn = raise != nullptr;
+    event.AddressIsReturn = raise && raise->IsReturnAddress;
+    event.Context = raise && raise->HasContext ? &raise->Context : nullptr;
     event.ThreadId = GetCurrentThreadId();
     event.StackTop = StackTopOfThisThread();
     event.Presentation = PresentGeneral;
@@ -105,6 +107,61 @@ void __attribute__((thiscall)) HandleExceptionHook(TApplication* self, std::exce
   void* address = raise ? reinterpret_cast<void*>(static_cast<uintptr_t>(raise->ReturnAddress)) : nullptr;
   if (ExceptionManager(&e, address, PresentApplication, nullptr) && handleExceptionTrampoline)
     reinterpret_cast<THandleException>(handleExceptionTrampoline)(self, e);
+}
+
+// The operating-system exceptions of the program's own code become C++ exceptions where they
+// happen: the faulting thread resumes in ThrowPendingFault as if the faulting instruction had
+// called it, and the throw unwinds from there (the code is built for exceptions at any
+// instruction). Other modules' faults, and a stack overflow (no stack left to throw on), go on to
+// the last-resort filter.
+void* vectoredHandler = nullptr;
+HMODULE convertedModule = nullptr;
+
+struct TFaultToThrow {
+  DWORD Code = 0;
+  std::string Message;
+};
+thread_local TFaultToThrow faultToThrow;
+
+extern "C" void ThrowPendingFault() {
+  const TFaultToThrow f = faultToThrow;
+  switch (f.Code) {
+    case EXCEPTION_ACCESS_VIOLATION: throw EAccessViolation(f.Message);
+    case EXCEPTION_INT_DIVIDE_BY_ZERO: throw EDivByZero(f.Message);
+    case EXCEPTION_INT_OVERFLOW: throw EIntOverflow(f.Message);
+    case EXCEPTION_PRIV_INSTRUCTION: throw EPrivilege(f.Message);
+    default: throw EExternalException(f.Message, f.Code);
+  }
+}
+
+bool Converted(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_PRIV_INSTRUCTION:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+      return true;
+    default:
+      return false;
+  }
+}
+
+LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
+  if (!active || !pointers || !pointers->ExceptionRecord || !pointers->ContextRecord) return EXCEPTION_CONTINUE_SEARCH;
+  const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+  CONTEXT& context = *pointers->ContextRecord;
+  if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
+  if (ModuleOfAddress(Address(record.ExceptionAddress)) != convertedModule) return EXCEPTION_CONTINUE_SEARCH;
+  // The return address goes where a call would have put it; the stack must have room for it.
+  if (context.Esp < 64 || ThreadInHandler()) return EXCEPTION_CONTINUE_SEARCH;
+  faultToThrow.Code = record.ExceptionCode;
+  faultToThrow.Message = OsExceptionMessage(record);
+  SetPendingFault(Address(record.ExceptionAddress), context);
+  context.Esp -= 4;
+  *reinterpret_cast<DWORD*>(static_cast<uintptr_t>(context.Esp)) = context.Eip;
+  context.Eip = Address(reinterpret_cast<void*>(&ThrowPendingFault));
+  return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 bool ReportingActive() { return active; }
@@ -150,6 +207,8 @@ void FaultlineStart() {
     SetRaiseRecording(true);
     previousTerminate = std::set_terminate(Terminate);
     previousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
+    convertedModule = FaultRunningModule();
+    vectoredHandler = AddVectoredExceptionHandler(1, ConvertFault);
     handleExceptionTrampoline = HookSymbol(0, reinterpret_cast<void*>(&HandleExceptionHook));
     const std::vector<std::string> modules = {ModuleFileName(FaultRunningModule())};
     void* original = nullptr;
@@ -167,6 +226,8 @@ void FaultlineStop() {
     SetRaiseRecording(false);
     std::set_terminate(previousTerminate);
     SetUnhandledExceptionFilter(previousFilter);
+    if (vectoredHandler) RemoveVectoredExceptionHandler(vectoredHandler);
+    vectoredHandler = nullptr;
     FaultThreadServices() = TFaultThreadServices();
     active = false;
   });
@@ -187,7 +248,8 @@ extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exce
   const TRaiseInfo* raise = RaiseOf(*exception);
   event.Raise = raise;
   event.Address = Address(address);
-  event.AddressIsReturn = raise && event.Address == raise->ReturnAddress;
+  event.AddressIsReturn = raise && event.Address == raise->ReturnAddress && raise->IsReturnAddress;
+  event.Context = raise && raise->HasContext ? &raise->Context : nullptr;
   event.ThreadId = GetCurrentThreadId();
   event.StackTop = StackTopOfThisThread();
   event.Module = module;

@@ -22,6 +22,27 @@ __attribute__((noinline)) void ButtonClick() {
   if (scenario == "event") throw std::runtime_error("escaped from a button handler");  // fault line
 }
 
+// av: an access violation in the program's own code, in the click handler. Reported as an
+// EAccessViolation through the application's handler; the program goes on; exit code 0.
+__attribute__((noinline)) void ReadThroughNull() {
+  volatile int* volatile p = nullptr;
+  if (*p == 42) MessageBeep(0);  // fault line
+}
+
+// divzero: an integer division by zero in the click handler. Reported as an EDivByZero; the
+// program goes on; exit code 0.
+volatile int zero = 0;
+volatile int quotient = 0;
+__attribute__((noinline)) void DivideByZero() {
+  quotient = 100 / zero;  // fault line
+}
+
+void Click() {
+  if (scenario == "av") ReadThroughNull();
+  if (scenario == "divzero") DivideByZero();
+  ButtonClick();
+}
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
   return GuardedWndProc([&]() -> LRESULT {
     switch (message) {
@@ -29,7 +50,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         if (LOWORD(w) == kButtonId) {
           // The window closes once the click is dealt with, by the handler or by the report.
           PostMessageA(window, WM_CLOSE, 0, 0);
-          ButtonClick();
+          Click();
         }
         return 0;
       case WM_DESTROY:
@@ -45,7 +66,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (__argc != 2) return 2;
   scenario = __argv[1];
-  if (scenario != "event" && scenario != "quiet") return 2;
+  if (scenario != "event" && scenario != "quiet" && scenario != "av" && scenario != "divzero") return 2;
   FaultlineStart();
   // The laboratory runs unattended: the report's presentation is a line in the debugger output.
   ReportSeams().ShowDialog = [](const TReportTexts&, TPresentation) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -86,9 +87,23 @@ __attribute__((noinline)) void FaultWhileAllocating() {
   throw std::runtime_error("fault while another thread allocates");  // fault line
 }
 
+// foreign-av: an access violation inside a system library (the C runtime's memcpy reading from a
+// null pointer) on the main thread. One report of an EAccessViolation at an address of that
+// library, with this program's caller on the stack; exit code 1.
+void* (*volatile copyBytes)(void*, const void*, size_t) = &std::memcpy;
+__attribute__((noinline)) void CopyFromNull() {
+  char target[16];
+  copyBytes(target, nullptr, sizeof target);  // fault line
+  asm volatile("" ::"r"(target) : "memory");
+}
+
 }  // namespace
 
 int RunScenario(const std::string& name) {
+  if (name == "foreign-av") {
+    CopyFromNull();
+    return 0;
+  }
   if (name == "heap-busy") {
     HANDLE h = CreateThread(nullptr, 0, AllocateForever, nullptr, 0, nullptr);
     Sleep(50);
@@ -136,4 +151,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av"; }
