@@ -15,17 +15,11 @@
 #include "import/shell_platform.h"
 #include "tests/redirected_platform.h"
 #include "tests/wine_support.h"
+#include "bench/win_clock.h"
 
 using namespace wine_test;
 
 namespace {
-
-double Now() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 std::string PeerTarget(const std::string& path) {
   IShellLinkA* link = nullptr;

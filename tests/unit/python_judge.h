@@ -1,7 +1,7 @@
 #pragma once
-// Shared helpers of the native tests that let Debian's Python judge our bytes (the email package
-// reads our mail, dnslib our DNS messages, the imaging library our pictures): a temporary folder,
-// a script run on an input file, and a few byte helpers.
+// Shared helpers of the native tests whose judges are outside programs (Python's email package
+// reads our mail, dnslib our DNS messages, the imaging library our pictures, GNU tar and gzip our
+// archives): a temporary folder, a script run on an input file, a shell command, files and bytes.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -61,6 +61,31 @@ inline std::vector<std::string> RunPythonLines(const std::string& script, const 
   std::istringstream s(RunPython(script, input));
   for (std::string line; std::getline(s, line);) lines.push_back(line);
   return lines;
+}
+
+// Runs a shell command; returns what it printed (standard error included) and its status.
+inline std::string Shell(const std::string& command, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  const int rc = pclose(p);
+  if (status) *status = rc;
+  return out;
+}
+
+inline std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void WriteFile(const std::filesystem::path& p, const std::string& bytes) {
+  std::ofstream out(p, std::ios::binary);
+  out << bytes;
 }
 
 inline std::string Hex(std::string_view bytes) {

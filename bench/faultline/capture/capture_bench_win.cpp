@@ -11,15 +11,9 @@
 #include "faultline/capture/capture.h"
 #include "faultline/lists/modules_list.h"
 #include "faultline/report/report_environment.h"
+#include "bench/win_clock.h"
 
 namespace {
-
-double Now() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 int Thrower(int depth);
 int (*volatile next)(int) = &Thrower;

@@ -13,15 +13,9 @@
 #include <vector>
 
 #include "faultline/lists/modules_list.h"
+#include "bench/win_clock.h"
 
 namespace {
-
-double Now() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 std::vector<HMODULE> Modules() {
   std::vector<HMODULE> m(512);

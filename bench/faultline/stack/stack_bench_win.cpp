@@ -13,15 +13,9 @@
 
 #include "faultline/lists/modules_list.h"
 #include "faultline/stack/stack.h"
+#include "bench/win_clock.h"
 
 namespace {
-
-double Now() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
-}
 
 double scanBest = 1e9, walkBest = 1e9, helpBest = 1e9, copyBest = 1e9;
 size_t stackBytes = 0;

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "faultline/delivery/attachments.h"
+#include "tests/unit/python_judge.h"
 #include "faultline/codecs/gzip.h"
 #include "faultline/delivery/tgz_writer.h"
 
@@ -20,28 +21,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using python_judge::ReadFile;
+using python_judge::WriteFile;
+
+// A command whose success the test expects; returns what it printed.
 std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  EXPECT_EQ(rc, 0) << command;
+  int status = 0;
+  std::string out = python_judge::Shell(command, &status);
+  EXPECT_EQ(status, 0) << command << "\n" << out;
   return out;
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const fs::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary);
-  out << bytes;
 }
 
 std::string Bytes(size_t n, unsigned seed) {

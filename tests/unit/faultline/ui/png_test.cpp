@@ -17,11 +17,16 @@
 #include <vector>
 
 #include "faultline/ui/color_reduction.h"
+#include "tests/unit/python_judge.h"
 #include "faultline/ui/png_writer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using python_judge::ReadFile;
+using python_judge::Shell;
+using python_judge::WriteFile;
 
 // ---- pictures ---------------------------------------------------------------------------------
 
@@ -214,30 +219,6 @@ std::string ExpectScreenshotLayout(const std::string& png, uint32_t width, uint3
 }
 
 // ---- the outside judges ---------------------------------------------------------------------
-
-std::string Shell(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = rc;
-  return out;
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteFile(const fs::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary);
-  out << bytes;
-}
 
 class TempDir {
  public:
