@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cxxabi.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -143,6 +146,32 @@ TFaultThreadInfo ThreadInfoOf(const TFaultThreadRecord& r) {
   return t;
 }
 
+std::string Demangled(const std::type_info& type) {
+  int status = 0;
+  char* name = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+  std::string result = status == 0 && name ? name : type.name();
+  std::free(name);
+  return result;
+}
+
+// A class and its ancestors (depth first), from the run-time type information of the C++ ABI.
+std::vector<std::string> TypeLineage(const std::type_info* type) {
+  std::vector<std::string> names;
+  std::vector<const std::type_info*> todo;
+  if (type) todo.push_back(type);
+  while (!todo.empty() && names.size() < 64) {
+    const std::type_info* t = todo.back();
+    todo.pop_back();
+    names.push_back(Demangled(*t));
+    if (auto* single = dynamic_cast<const abi::__si_class_type_info*>(t)) {
+      todo.push_back(single->__base_type);
+    } else if (auto* multiple = dynamic_cast<const abi::__vmi_class_type_info*>(t)) {
+      for (unsigned i = multiple->__base_count; i-- > 0;) todo.push_back(multiple->__base_info[i].__base_type);
+    }
+  }
+  return names;
+}
+
 // The report procedure. Returns whether the program's own handler should still run.
 class TReportRun {
  public:
@@ -183,8 +212,9 @@ class TReportRun {
     if (options.FilterOn()) {
       const auto& classes = options.FilterClasses();
       const auto& texts = options.FilterTexts();
+      const std::vector<std::string> lineage = ClassLineage();
       for (size_t i = 0; i < classes.size(); ++i) {
-        if (classes[i] != ClassName()) continue;
+        if (std::find(lineage.begin(), lineage.end(), classes[i]) == lineage.end()) continue;
         if (i < texts.size() && !texts[i].empty())
           MessageBoxA(nullptr, texts[i].c_str(), options.Texts()[0].c_str(), 0x242040);
         return false;
@@ -370,6 +400,16 @@ class TReportRun {
         continue;
       }
       ScanCopy(stack, c.Stack, c.Context.Esp, true, c.Context.Eip, c.ThreadId, true);
+    }
+  }
+
+  // The exception's class and its ancestors, by their demangled names.
+  std::vector<std::string> ClassLineage() const {
+    if (!e_.Exception) return {e_.ClassName, "EExternal", "Exception", "std::exception"};
+    try {
+      std::rethrow_exception(e_.Exception);
+    } catch (...) {
+      return TypeLineage(abi::__cxa_current_exception_type());
     }
   }
 

@@ -12,6 +12,16 @@
 
 #include "rtl/thread.h"
 
+// The filtered exception classes are named by the options: they live outside any namespace.
+class EQuietBase : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+class EQuiet : public EQuietBase {
+ public:
+  using EQuietBase::EQuietBase;
+};
+
 namespace {
 
 // handled: thrown and caught by the program itself. No report; exit code 0.
@@ -97,9 +107,41 @@ __attribute__((noinline)) void CopyFromNull() {
   asm volatile("" ::"r"(target) : "memory");
 }
 
+// Bad input, each thrown on the main thread and caught by nobody: one report each, the log stays
+// readable; exit code 1.
+// big-message: a message of 1 MB.
+__attribute__((noinline)) void ThrowBigMessage() {
+  throw std::runtime_error(std::string(1 << 20, 'M'));  // fault line
+}
+// odd-message: line breaks, tabs and bytes of every value in the message.
+__attribute__((noinline)) void ThrowOddMessage() {
+  std::string text = "first line\r\nsecond\tline\n";
+  for (int c = 1; c < 256; ++c) text += static_cast<char>(c);
+  throw std::runtime_error(text);  // fault line
+}
+// empty-message: an empty message.
+__attribute__((noinline)) void ThrowEmptyMessage() {
+  throw std::runtime_error("");  // fault line
+}
+// not-std: an object that is no std::exception at all.
+__attribute__((noinline)) void ThrowInt() {
+  throw 42;  // fault line
+}
+
+// filtered: an exception whose class descends from one the options filter out with no text:
+// not reported at all; the program still ends as an uncaught exception ends it; exit code 1.
+__attribute__((noinline)) void ThrowFiltered() {
+  throw EQuiet("filtered out");  // fault line
+}
+
 }  // namespace
 
 int RunScenario(const std::string& name) {
+  if (name == "big-message") ThrowBigMessage();
+  if (name == "odd-message") ThrowOddMessage();
+  if (name == "empty-message") ThrowEmptyMessage();
+  if (name == "not-std") ThrowInt();
+  if (name == "filtered") ThrowFiltered();
   if (name == "foreign-av") {
     CopyFromNull();
     return 0;
@@ -151,4 +193,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filtered"; }
