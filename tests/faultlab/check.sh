@@ -24,12 +24,18 @@ while IFS='|' read -r program scenario code reports type message function faultM
     exe="$work/$(basename "$windowed")"; source="$sources/faultlab_win.cpp"
   fi
   module=$(basename "$exe")
+  rm -f "$work/restarted.txt"
   faultModule=${faultModule:-$module}
   log="${exe%.exe}.flf"
   rm -f "$log"
   "$runner" "$exe" "$scenario" > "$work/$scenario.out" 2>&1
   rc=$?
   [ "$rc" = "$code" ] || fail "exit code $rc, expected $code"
+  if [ "$scenario" = crash-restart ]; then
+    # The program restarted itself: the new instance leaves its marker.
+    for _ in $(seq 50); do [ -e "$work/restarted.txt" ] && break; sleep 0.2; done
+    [ -e "$work/restarted.txt" ] || fail "the program was not started again"
+  fi
   if [ "$reports" = 0 ]; then
     [ ! -e "$log" ] || fail "a log was written"
     continue
@@ -81,6 +87,7 @@ console|odd-message|1|1|std::runtime_error|*|ThrowOddMessage
 console|empty-message|1|1|std::runtime_error|*|ThrowEmptyMessage
 console|not-std|1|1|int|int.|ThrowInt
 console|filtered|1|0||||
+console|crash-restart|1|5|std::runtime_error|one of five errors within a minute.|CrashThreadBody
 console|foreign-av|1|1|EAccessViolation|Access violation at address ADDRESS. Read of address 00000000.|CopyFromNull|msvcrt.dll
 window|event|0|1|std::runtime_error|escaped from a button handler.|ButtonClick
 window|quiet|0|0||||

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "faultline/options/module_options.h"
 #include "rtl/thread.h"
 
 // The filtered exception classes are named by the options: they live outside any namespace.
@@ -134,9 +135,45 @@ __attribute__((noinline)) void ThrowFiltered() {
   throw EQuiet("filtered out");  // fault line
 }
 
+// crash-restart: with the crash rule on (five errors within a minute restart the program), five
+// threads fault one after the other. Five reports; the fifth restarts the program (the new
+// instance, told by its environment, only leaves "restarted.txt" beside the program) and this
+// one ends with exit code 1.
+__attribute__((noinline)) DWORD WINAPI CrashThreadBody(LPVOID) {
+  throw std::runtime_error("one of five errors within a minute");  // fault line
+}
+
+int CrashRestart() {
+  char restarted[16];
+  if (GetEnvironmentVariableA("FAULTLAB_RESTARTED", restarted, sizeof restarted)) {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string marker(path);
+    marker = marker.substr(0, marker.find_last_of('\\') + 1) + "restarted.txt";
+    HANDLE f = CreateFileA(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+    return 0;
+  }
+  SetEnvironmentVariableA("FAULTLAB_RESTARTED", "1");
+  TFaultModuleOptionsEx& options = FaultLoadOwnOptions();
+  InUpdate(options, [&] {
+    options.SetHandlingFlags(static_cast<uint8_t>(options.HandlingFlags() | 0x01));
+    options.SetCrashCount(5);
+    options.SetCrashMinutes(1);
+    options.SetCrashAction(1);
+  });
+  for (int i = 0; i < 5; ++i) {
+    HANDLE h = CreateThread(nullptr, 0, CrashThreadBody, nullptr, 0, nullptr);
+    WaitForSingleObject(h, 30000);
+    CloseHandle(h);
+  }
+  return 0;  // not reached: the fifth report ends the program
+}
+
 }  // namespace
 
 int RunScenario(const std::string& name) {
+  if (name == "crash-restart") return CrashRestart();
   if (name == "big-message") ThrowBigMessage();
   if (name == "odd-message") ThrowOddMessage();
   if (name == "empty-message") ThrowEmptyMessage();
@@ -193,4 +230,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filtered"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filtered crash-restart"; }
