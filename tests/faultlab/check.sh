@@ -28,7 +28,7 @@ while IFS='|' read -r program scenario code reports type message function faultM
   faultModule=${faultModule:-$module}
   log="${exe%.exe}.flf"
   rm -f "$log"
-  "$runner" "$exe" "$scenario" > "$work/$scenario.out" 2>&1
+  timeout 120 "$runner" "$exe" "$scenario" > "$work/$scenario.out" 2>&1
   rc=$?
   [ "$rc" = "$code" ] || fail "exit code $rc, expected $code"
   if [ "$scenario" = crash-restart ]; then
@@ -92,6 +92,7 @@ console|foreign-av|1|1|EAccessViolation|Access violation at address ADDRESS. Rea
 window|event|0|1|std::runtime_error|escaped from a button handler.|ButtonClick
 window|quiet|0|0||||
 window|av|0|1|EAccessViolation|Access violation at address ADDRESS. Read of address 00000000.|ReadThroughNull
+window|quit|0|1|std::runtime_error|fault while a quit request comes.|FaultThenQuit
 window|divzero|0|1|EDivByZero|Division by zero.|DivideByZero
 TABLE
 

@@ -37,7 +37,16 @@ __attribute__((noinline)) void DivideByZero() {
   quotient = 100 / zero;  // fault line
 }
 
+// quit: the program has been asked to quit when it faults; the main thread, waiting for its
+// report, takes the request out of its queue. The request must survive the wait: one report,
+// then the program ends; exit code 0 (a lost request would leave it running).
+__attribute__((noinline)) void FaultThenQuit() {
+  PostQuitMessage(0);
+  throw std::runtime_error("fault while a quit request comes");  // fault line
+}
+
 void Click() {
+  if (scenario == "quit") FaultThenQuit();
   if (scenario == "av") ReadThroughNull();
   if (scenario == "divzero") DivideByZero();
   ButtonClick();
@@ -48,8 +57,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
     switch (message) {
       case WM_COMMAND:
         if (LOWORD(w) == kButtonId) {
-          // The window closes once the click is dealt with, by the handler or by the report.
-          PostMessageA(window, WM_CLOSE, 0, 0);
+          // The window closes once the click is dealt with, by the handler or by the report
+          // (in the quit scenario the program is asked to quit instead).
+          if (scenario != "quit") PostMessageA(window, WM_CLOSE, 0, 0);
           Click();
         }
         return 0;
@@ -66,11 +76,14 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (__argc != 2) return 2;
   scenario = __argv[1];
-  if (scenario != "event" && scenario != "quiet" && scenario != "av" && scenario != "divzero") return 2;
+  if (scenario != "event" && scenario != "quiet" && scenario != "av" && scenario != "divzero" && scenario != "quit")
+    return 2;
   FaultlineStart();
   // The laboratory runs unattended: the report's presentation is a line in the debugger output.
   ReportSeams().ShowDialog = [](const TReportTexts&, TPresentation) {
     OutputDebugStringA("faultlab: report presented");
+    // A presentation takes a while, as a dialog would: the faulting main thread waits meanwhile.
+    if (scenario == "quit") Sleep(200);
     return true;
   };
   Application().Initialize();
