@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "faultline/capture/dispatch.h"
+#include "faultline/capture/events.h"
 #include "faultline/capture/guard.h"
 #include "faultline/lists/memory_reader.h"
 #include "faultline/lists/modules_list.h"
@@ -35,7 +36,7 @@ char startDirectory[MAX_PATH] = {};
 // The pending main-thread call: a worker hands a procedure to the waiting main thread.
 std::mutex slotLock;
 const std::function<void()>* pendingCall = nullptr;
-std::atomic<bool> mainThreadWaiting{false};
+std::atomic<DWORD> waitingThread{0};  // the faulting thread while it waits for its report
 
 
 
@@ -315,6 +316,12 @@ class TReportRun {
       }
     }
     if (e_.Context) data.Cpu = ReadCpuSnapshot(*e_.Context, e_.Context->Eip);
+    context_.Exception = e_.Exception ? &e_.Exception : nullptr;
+    context_.Address = address;
+    context_.ThreadId = e_.ThreadId;
+    faulting_ = faulting;
+    data.CustomData = RaiseCustomDataRequest(context_, faulting_);
+    data.HasCustomData = !data.CustomData.empty();
     TReportLayout layout = ReportLayoutFrom(options);
     layout.ReadThreadPriority = [](uint32_t id) -> int32_t {
       HANDLE h = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
@@ -324,19 +331,25 @@ class TReportRun {
       return p;
     };
     TReportTexts texts = BuildReportText(data, layout);
+    // The program may take the exception back: its own handler then runs, nothing is saved.
+    if (!RaiseExceptionNotify(context_, faulting_)) return true;
 
     stage_ = 8;
     bool keepGoing = true;
     bool leaveToProgram = false;
     if (options.HandlingFlags() & 0x01) recentErrors.Add(when, options.CrashCount());
     stage_ = 11;
-    if (data.ConsoleProgram && e_.Presentation != PresentWebServer) {
-      WriteConsoleReport(texts.Report);
-    } else if (ReportSeams().ShowDialog) {
-      keepGoing = ReportSeams().ShowDialog(texts, e_.Presentation);
-    } else if (e_.Presentation == PresentApplication) {
-      // Without a dialog of its own the report leaves the display to the application's handler.
-      leaveToProgram = true;
+    const bool actions = (options.DialogFlags() & 0x01) != 0;
+    if (!actions || RaiseActionNotify(context_, faulting_, ActionBeforeDialog)) {
+      if (data.ConsoleProgram && e_.Presentation != PresentWebServer) {
+        WriteConsoleReport(texts.Report);
+      } else if (ReportSeams().ShowDialog) {
+        keepGoing = ReportSeams().ShowDialog(texts, e_.Presentation);
+      } else if (e_.Presentation == PresentApplication) {
+        // Without a dialog of its own the report leaves the display to the application's handler.
+        leaveToProgram = true;
+      }
+      if (actions) RaiseActionNotify(context_, faulting_, ActionAfterDialog);
     }
 
     stage_ = 16;
@@ -349,7 +362,11 @@ class TReportRun {
       request.LogFileName = [&options, &logName] { return logName = options.LogFileName(); };
       request.ReportText = texts.Report;
       request.ExceptionAddress = address;
-      SaveReportToLog(request, TLogSaveEvents(), DefaultLogStorage());
+      TLogSaveEvents events;
+      events.BeforeSave = [this](bool& allowed) { allowed = RaiseActionNotify(context_, faulting_, ActionBeforeLogSave); };
+      events.SaveFailed = [this](bool& retry) { retry = RaiseErrorNotify(context_, faulting_, ErrorLogSave); };
+      events.AfterSave = [this] { RaiseActionNotify(context_, faulting_, ActionAfterLogSave); };
+      SaveReportToLog(request, events, DefaultLogStorage());
     }
     if (ReportSeams().Deliver) ReportSeams().Deliver(texts, logName);
     held.ResumeAll();
@@ -458,6 +475,8 @@ class TReportRun {
 
   TExceptionEvent& e_;
   int stage_ = 0;
+  TFaultExceptionContext context_;
+  HMODULE faulting_ = nullptr;
 };
 
 // The report runs here, at the highest priority, while the faulting thread waits.
@@ -530,7 +549,8 @@ TCaptureCounters CaptureCounters() {
 }
 
 void RunOnWaitingMainThread(const std::function<void()>& call) {
-  if (GetCurrentThreadId() == FaultMainThreadId() || !mainThreadWaiting.load()) {
+  const DWORD waiter = waitingThread.load();
+  if (waiter == 0 || waiter == GetCurrentThreadId()) {
     try {
       call();
     } catch (...) {
@@ -589,7 +609,7 @@ bool DispatchException(TExceptionEvent& event) {
   }
   SetThreadPriority(worker->Handle(), THREAD_PRIORITY_HIGHEST);
   const bool onMain = GetCurrentThreadId() == FaultMainThreadId();
-  if (onMain) mainThreadWaiting = true;
+  waitingThread = GetCurrentThreadId();
   worker->Start();
   bool quitSeen = false;
   WPARAM quitCode = 0;
@@ -602,14 +622,12 @@ bool DispatchException(TExceptionEvent& event) {
         pumping = false;  // a handler that throws ends pumping for the rest of the wait
       }
     }
-    if (onMain) RunPendingCall();
+    RunPendingCall();
     Sleep(10);
   }
   worker->WaitFor();
-  if (onMain) {
-    mainThreadWaiting = false;
-    RunPendingCall();
-  }
+  waitingThread = 0;
+  RunPendingCall();
   const bool result = worker->Result;
   worker.reset();
   // A quit request that came while waiting is handed back to the message loop.

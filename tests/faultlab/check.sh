@@ -69,6 +69,9 @@ while IFS='|' read -r program scenario code reports type message function faultM
   else
     grep -qE "^\|[0-9A-F]{8}$named" "$work/$scenario.report" || fail "no call-stack row for $function, line $line"
   fi
+  if [ "$scenario" = custom-data ]; then
+    grep -q "data from the program, thread " "$work/$scenario.report" || fail "no custom data in the report"
+  fi
   # A console program writes the report to its console too.
   if [ "$program" = console ] && [ "$message" != "*" ]; then
     grep -q "2.5 Message: $message" "$work/$scenario.out" || fail "no report on the console"
@@ -87,6 +90,9 @@ console|odd-message|1|1|std::runtime_error|*|ThrowOddMessage
 console|empty-message|1|1|std::runtime_error|*|ThrowEmptyMessage
 console|not-std|1|1|int|int.|ThrowInt
 console|filtered|1|0||||
+console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler
+console|event-cancel|1|0||||
+console|custom-data|1|1|std::runtime_error|with custom data.|ThrowWithCustomData
 console|crash-restart|1|5|std::runtime_error|one of five errors within a minute.|CrashThreadBody
 console|foreign-av|1|1|EAccessViolation|Access violation at address ADDRESS. Read of address 00000000.|CopyFromNull|msvcrt.dll
 window|event|0|1|std::runtime_error|escaped from a button handler.|ButtonClick

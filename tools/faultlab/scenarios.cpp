@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "faultline/capture/events.h"
 #include "faultline/options/module_options.h"
 #include "rtl/thread.h"
 
@@ -170,9 +171,37 @@ int CrashRestart() {
   return 0;  // not reached: the fifth report ends the program
 }
 
+// nested: a notification handler throws while the report runs. That exception is not reported
+// (and does not end the report): one report; exit code 1.
+__attribute__((noinline)) void ThrowWithThrowingHandler() {
+  RegisterFaultEventHandlers({[](const TFaultExceptionContext&, bool&) { throw std::logic_error("inside an event"); },
+                              nullptr, nullptr, nullptr});
+  throw std::runtime_error("reported although an event handler throws");  // fault line
+}
+
+// event-cancel: the program's handler takes the exception back: no report is saved; the exception
+// still ends the program; exit code 1.
+__attribute__((noinline)) void ThrowWithCancellingHandler() {
+  RegisterFaultEventHandlers({[](const TFaultExceptionContext&, bool& handle) { handle = false; }, nullptr, nullptr,
+                              nullptr});
+  throw std::runtime_error("taken back by the program");  // fault line
+}
+
+// custom-data: the program adds data of its own to the report, in a section of its own: one
+// report holding it; exit code 1.
+__attribute__((noinline)) void ThrowWithCustomData() {
+  RegisterFaultEventHandlers({nullptr, nullptr, nullptr, [](const TFaultExceptionContext& c, std::string& data) {
+                                data = "data from the program, thread " + std::to_string(c.ThreadId);
+                              }});
+  throw std::runtime_error("with custom data");  // fault line
+}
+
 }  // namespace
 
 int RunScenario(const std::string& name) {
+  if (name == "nested") ThrowWithThrowingHandler();
+  if (name == "event-cancel") ThrowWithCancellingHandler();
+  if (name == "custom-data") ThrowWithCustomData();
   if (name == "crash-restart") return CrashRestart();
   if (name == "big-message") ThrowBigMessage();
   if (name == "odd-message") ThrowOddMessage();
@@ -230,4 +259,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filtered crash-restart"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filtered crash-restart nested event-cancel custom-data"; }

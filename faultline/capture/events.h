@@ -1,0 +1,71 @@
+#pragma once
+// The notification events of a report: the program (and other modules of the process) take part
+// in it through them. Each event has three sinks, called in this order: the exported procedure of
+// that name in the module where the exception happened (not when that is this module), the
+// handlers the program registered (the last registered first), and the process-wide procedure
+// variable. While a report runs on its own thread, events run on the waiting main thread.
+// Exceptions inside an event are swallowed. Windows only.
+#ifdef _WIN32
+#include <windows.h>
+
+#include <exception>
+#include <functional>
+#include <string>
+
+// The exception a report is about, as every event gets it.
+struct TFaultExceptionContext {
+  const std::exception_ptr* Exception = nullptr;
+  uint32_t Address = 0;
+  uint32_t ThreadId = 0;
+};
+
+// Actions of the action event.
+enum TFaultAction : int {
+  ActionBeforeDialog = 0,  // go-on false: no dialog
+  ActionAfterDialog = 1,
+  ActionBeforeLogSave = 2, // go-on false: the log is not saved
+  ActionAfterLogSave = 3,
+};
+// Errors of the error event.
+enum TFaultError : int { ErrorLogSave = 3 };  // retry true: the save runs again
+
+// Handlers registered by the program.
+struct TFaultEventHandlers {
+  std::function<void(const TFaultExceptionContext&, bool& handle)> ExceptionNotify;
+  std::function<void(const TFaultExceptionContext&, int action, bool& goOn)> ActionNotify;
+  std::function<void(const TFaultExceptionContext&, int error, bool& retry)> ErrorNotify;
+  std::function<void(const TFaultExceptionContext&, std::string& data)> CustomDataRequest;
+};
+// Returns an id for UnregisterFaultEventHandlers.
+int RegisterFaultEventHandlers(TFaultEventHandlers handlers);
+void UnregisterFaultEventHandlers(int id);
+
+// The process-wide procedure variables (called after the registered handlers).
+struct TFaultEventVariables {
+  void (*ExceptionNotify)(const TFaultExceptionContext* context, BOOL* handle) = nullptr;
+  void (*ActionNotify)(const TFaultExceptionContext* context, int action, BOOL* goOn) = nullptr;
+  void (*ErrorNotify)(const TFaultExceptionContext* context, int error, BOOL* retry) = nullptr;
+  // Writes up to size - 1 characters and a terminator into data.
+  void (*CustomDataRequest)(const TFaultExceptionContext* context, char* data, int size) = nullptr;
+};
+TFaultEventVariables& FaultEventVariables();
+
+// Raising an event: the three sinks, on the waiting main thread when a report thread raises it.
+// faultingModule is the module of the exception address (its exported procedure is the first sink).
+bool RaiseExceptionNotify(const TFaultExceptionContext& context, HMODULE faultingModule);
+bool RaiseActionNotify(const TFaultExceptionContext& context, HMODULE faultingModule, int action);
+bool RaiseErrorNotify(const TFaultExceptionContext& context, HMODULE faultingModule, int error);
+std::string RaiseCustomDataRequest(const TFaultExceptionContext& context, HMODULE faultingModule);
+
+// The exported event procedures of every module: each runs its own module's registered handlers
+// and procedure variable.
+extern "C" {
+__declspec(dllexport) void __stdcall Faultline_ExceptionNotifyEvent(const TFaultExceptionContext* context, BOOL* handle);
+__declspec(dllexport) void __stdcall Faultline_ExceptionActionNotifyEvent(const TFaultExceptionContext* context,
+                                                                          int action, BOOL* goOn);
+__declspec(dllexport) void __stdcall Faultline_ExceptionErrorNotifyEvent(const TFaultExceptionContext* context,
+                                                                         int error, BOOL* retry);
+__declspec(dllexport) void __stdcall Faultline_CustomDataRequestEvent(const TFaultExceptionContext* context, char* data,
+                                                                      int size);
+}
+#endif
