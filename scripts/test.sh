@@ -50,7 +50,7 @@ if [ -n "$(find fuzz -name "*.cpp" -print -quit)" ]; then
       corpus=$(find fuzz -type d -path "*/corpus/$name" | head -n 1)
       work=$(mktemp -d)
       [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/ 2>/dev/null
-      if "$bin" -max_total_time="${TARN_FUZZ_SECONDS:-15}" -rss_limit_mb=2048 "$work" >"$logs/fuzz-$name.log" 2>&1; then
+      if "$bin" -max_total_time="${TARN_FUZZ_SECONDS:-10}" -rss_limit_mb=2048 "$work" >"$logs/fuzz-$name.log" 2>&1; then
         echo "fuzz $name: no finding"; passed=$((passed + 1))
       else
         echo "fuzz $name: FINDING"; tail -n 30 "$logs/fuzz-$name.log"; failed=$((failed + 1))
