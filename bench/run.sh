@@ -7,8 +7,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh >/dev/null
 [ -f build/bench/build.ninja ] || cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARN_SANITIZE=OFF >/dev/null
-cmake --build build/bench >/dev/null
+cmake --build build/bench --target benchmarks >/dev/null
 bash scripts/build.sh win >/dev/null
+cmake --build build/win --target benchmarks >/dev/null
 for b in $(find build/bench/bench -type f -name 'bench_*' -perm -u+x | sort); do
   echo "== $b"; "$b"
 done
