@@ -112,25 +112,15 @@ struct TThreadStackCopy {
   std::vector<uint8_t> Stack;  // [Context.Esp, Context.Esp + size)
 };
 
-// Scans a copied stack whose first byte stood at `origin`: the words come from the copy, the code
-// they point at from the process.
-void ScanCopy(TFaultStackList& list, const std::vector<uint8_t>& copy, uint32_t origin, bool hasStart, uint32_t start,
+// Appends a copied stack's entries for the exception's thread or another one.
+void ScanCopy(TFaultStackList& list, const void* copy, uint32_t size, uint32_t origin, bool hasStart, uint32_t start,
               uint32_t threadId, bool running) {
-  TMemoryRead fromCopy = [&copy, origin](uint32_t address, void* buffer, size_t n) {
-    if (address < origin || address - origin > copy.size() || n > copy.size() - (address - origin)) return false;
-    std::memcpy(buffer, copy.data() + (address - origin), n);
-    return true;
-  };
-  TProcessMemoryReader reader;
   TStackScan scan;
   scan.HasStart = hasStart;
   scan.StartAddress = start;
-  scan.StackPointer = origin;
-  scan.StackTop = origin + static_cast<uint32_t>(copy.size()) - (copy.size() >= 4 ? 4 : 0);
   scan.ThreadId = threadId;
   scan.Running = running;
-  scan.DevelopmentEnvironment = IsDevelopmentEnvironment();
-  ScanStack(list, scan, TScanMemory{fromCopy, reader.Function()}, ResolveAddress);
+  ScanStackCopy(list, copy, size, origin, scan);
 }
 
 bool SelectedBy(uint8_t flags, uint8_t frameworkBit, uint8_t otherBit, const TFaultThreadRecord& r) {
@@ -225,7 +215,8 @@ class TReportRun {
     stage_ = 3;
     TFaultStackList stack;
     if (e_.Raise && !e_.Raise->Stack.empty()) {
-      ScanCopy(stack, e_.Raise->Stack, e_.Raise->StackPointer, true, address, e_.ThreadId, true);
+      ScanCopy(stack, e_.Raise->Stack.data(), static_cast<uint32_t>(e_.Raise->Stack.size()), e_.Raise->StackPointer,
+               true, address, e_.ThreadId, true);
     } else if (e_.Context) {
       TStackScan scan;
       scan.HasStart = true;
@@ -240,13 +231,13 @@ class TReportRun {
     }
     if (snapshot) {
       const int self = snapshot->IndexOfId(e_.ThreadId);
-      if (self >= 0 && (*snapshot)[self].StackCopy)
-        ScanCopy(stack,
-                 std::vector<uint8_t>(reinterpret_cast<const uint8_t*>((*snapshot)[self].StackCopy),
-                                      reinterpret_cast<const uint8_t*>((*snapshot)[self].StackCopy) +
-                                          (*snapshot)[self].StackCopySize),
-                 0x1000, false, 0, e_.ThreadId, false);
+      if (self >= 0 && (*snapshot)[self].StackCopy) {
+        const TFaultThreadRecord& r = (*snapshot)[self];
+        ScanCopy(stack, reinterpret_cast<const void*>(static_cast<uintptr_t>(r.StackCopy)), r.StackCopySize, 0x1000,
+                 false, 0, e_.ThreadId, false);
+      }
     }
+
     stage_ = 4;
     if (snapshot) OtherThreadStacks(*snapshot, options.StackFlags(), stack);
 
@@ -286,9 +277,9 @@ class TReportRun {
     data.StartDate = startDate;
     char exe[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, exe, sizeof exe);
-    data.ApplicationName = FileDescriptionOf(exe);
-    if (data.ApplicationName.empty()) data.ApplicationName = FileNameOf(exe);
-    data.ApplicationVersion = FileVersionOf(exe);
+    const TModuleVersion version = ReadModuleVersion(exe);  // one read of the version resource
+    data.ApplicationName = version.Description.empty() ? FileNameOf(exe) : version.Description;
+    data.ApplicationVersion = version.Version;
     data.Parameters = CommandLineParameters();
     data.ExceptionDate = when;
     data.ExceptionAddress = address;
@@ -416,7 +407,8 @@ class TReportRun {
         stack.push_back(ResolveAddress(c.Context.Eip, c.ThreadId, true));
         continue;
       }
-      ScanCopy(stack, c.Stack, c.Context.Esp, true, c.Context.Eip, c.ThreadId, true);
+      ScanCopy(stack, c.Stack.data(), static_cast<uint32_t>(c.Stack.size()), c.Context.Esp, true, c.Context.Eip,
+               c.ThreadId, true);
     }
   }
 

@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "faultline/capture/raise_state.h"
+#include "faultline/lists/threads_list.h"
 
 namespace {
 
@@ -67,8 +68,7 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
       // The thrower's stack begins just above our return address: this wrapper's own frame is
       // of no interest, and the raise address is entered on its own.
       const uint32_t sp = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) + 8;
-      uint32_t top;
-      asm("movl %%fs:4, %0" : "=r"(top));
+      const uint32_t top = CurrentStackTop();
       const uint32_t size = top > sp ? std::min<uint32_t>(top - sp, MaxRaiseStack) : 0;
       r.StackPointer = sp;
       r.StackTop = top;

@@ -26,12 +26,6 @@ void* handleExceptionTrampoline = nullptr;
 
 uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
-uint32_t StackTopOfThisThread() {
-  uint32_t top;
-  asm("movl %%fs:4, %0" : "=r"(top));
-  return top;
-}
-
 // Runs one start-up or shutdown step; a failure becomes the critical error of the step.
 template <typename F>
 void Guarded(const char* name, F&& step) {
@@ -72,7 +66,7 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
     event.AddressIsReturn = raise && raise->IsReturnAddress;
     event.Context = raise && raise->HasContext ? &raise->Context : nullptr;
     event.ThreadId = GetCurrentThreadId();
-    event.StackTop = StackTopOfThisThread();
+    event.StackTop = CurrentStackTop();
     event.Presentation = PresentGeneral;
     if (event.Address == 0 || event.Address != LastReportedAddress()) DispatchException(event);
   }
@@ -91,7 +85,7 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
     event.Address = Address(record.ExceptionAddress);
     event.ThreadId = GetCurrentThreadId();
     event.Context = pointers->ContextRecord;
-    event.StackTop = StackTopOfThisThread();
+    event.StackTop = CurrentStackTop();
     event.Presentation = PresentGeneral;
     if (event.Address == 0 || event.Address != LastReportedAddress()) DispatchException(event);
     TerminateProcess(GetCurrentProcess(), 1);
@@ -251,7 +245,7 @@ extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exce
   event.AddressIsReturn = raise && event.Address == raise->ReturnAddress && raise->IsReturnAddress;
   event.Context = raise && raise->HasContext ? &raise->Context : nullptr;
   event.ThreadId = GetCurrentThreadId();
-  event.StackTop = StackTopOfThisThread();
+  event.StackTop = CurrentStackTop();
   event.Module = module;
   event.Presentation = static_cast<TPresentation>(presentation);
   return DispatchException(event) ? TRUE : FALSE;

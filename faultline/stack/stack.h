@@ -24,6 +24,10 @@ std::unique_ptr<TFaultStackList> CurrentThreadStack(TKindSet kinds = AllKinds);
 // top: the instruction pointer first, then the words from the stack pointer up.
 std::unique_ptr<TFaultStackList> ThreadContextStack(const CONTEXT& context, uint32_t stackTop, uint32_t threadId,
                                                     TKindSet kinds = AllKinds);
+// Appends the entries of a copied stack whose first byte stood at `origin`: its words come from
+// the copy, the code they point at from the process. From `scan` only the start address, the
+// kinds, the running flag and the thread are used.
+void ScanStackCopy(TFaultStackList& list, const void* copy, uint32_t size, uint32_t origin, const TStackScan& scan);
 // A stored creation stack (the copy a thread record keeps of its creator's stack), scanned as
 // not running.
 std::unique_ptr<TFaultStackList> CopiedStack(const void* copy, uint32_t size, uint32_t threadId,

@@ -7,6 +7,7 @@
 #include "faultline/hooks/hooks.h"
 #include "faultline/lists/memory_reader.h"
 #include "faultline/lists/modules_list.h"
+#include "faultline/lists/threads_list.h"
 #include "faultline/options/container.h"
 #include "faultline/options/module_options.h"
 #include "faultline/stack/export_names.h"
@@ -89,9 +90,7 @@ __attribute__((noinline)) std::unique_ptr<TFaultStackList> CurrentThreadStack(TK
   TStackScan scan;
   // From the caller's frame on: this function's own frame holds nothing of interest.
   scan.StackPointer = Address(__builtin_frame_address(0));
-  uint32_t top;
-  asm("movl %%fs:4, %0" : "=r"(top));
-  scan.StackTop = top;
+  scan.StackTop = CurrentStackTop();
   scan.Kinds = kinds;
   scan.ThreadId = GetCurrentThreadId();
   return NewStackList(scan);
@@ -109,25 +108,29 @@ std::unique_ptr<TFaultStackList> ThreadContextStack(const CONTEXT& context, uint
   return NewStackList(scan);
 }
 
-std::unique_ptr<TFaultStackList> CopiedStack(const void* copy, uint32_t size, uint32_t threadId, TKindSet kinds) {
-  auto list = std::make_unique<TFaultStackList>();
-  if (!copy || size < 4) return list;
-  // The copy's words stand at made-up addresses from 0x1000 on; the code they point at is real.
-  constexpr uint32_t origin = 0x1000;
-  TMemoryRead fromCopy = [copy, size](uint32_t address, void* buffer, size_t n) {
-    if (address < origin || address - origin > size || n > size - (address - origin)) return false;
+void ScanStackCopy(TFaultStackList& list, const void* copy, uint32_t size, uint32_t origin, const TStackScan& scan) {
+  TMemoryRead fromCopy = [copy, size, origin](uint32_t address, void* buffer, size_t n) {
+    if (!copy || address < origin || address - origin > size || n > size - (address - origin)) return false;
     std::memcpy(buffer, static_cast<const uint8_t*>(copy) + (address - origin), n);
     return true;
   };
   TProcessMemoryReader reader;
+  TStackScan s = scan;
+  s.StackPointer = origin;
+  s.StackTop = origin + size - std::min<uint32_t>(size, 4);  // the last whole word
+  s.DevelopmentEnvironment = IsDevelopmentEnvironment();
+  ScanStack(list, s, TScanMemory{fromCopy, reader.Function()}, ResolveAddress);
+}
+
+std::unique_ptr<TFaultStackList> CopiedStack(const void* copy, uint32_t size, uint32_t threadId, TKindSet kinds) {
+  auto list = std::make_unique<TFaultStackList>();
+  if (!copy || size < 4) return list;
+  // The copy's words stand at made-up addresses from 0x1000 on; the code they point at is real.
   TStackScan scan;
-  scan.StackPointer = origin;
-  scan.StackTop = origin + size - 4;
   scan.Kinds = kinds;
   scan.Running = false;
   scan.ThreadId = threadId;
-  scan.DevelopmentEnvironment = IsDevelopmentEnvironment();
-  ScanStack(*list, scan, TScanMemory{fromCopy, reader.Function()}, ResolveAddress);
+  ScanStackCopy(*list, copy, size, 0x1000, scan);
   return list;
 }
 

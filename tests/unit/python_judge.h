@@ -63,10 +63,11 @@ inline std::vector<std::string> RunPythonLines(const std::string& script, const 
   return lines;
 }
 
-// Runs a shell command; returns what it printed (standard error included) and its status.
+// Runs a shell command; returns what it printed on standard output (the command redirects its
+// errors where it wants them) and its status.
 inline std::string Shell(const std::string& command, int* status = nullptr) {
   std::string out;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
+  FILE* p = popen(command.c_str(), "r");
   if (!p) return out;
   char buf[4096];
   size_t n;

@@ -10,20 +10,11 @@
 #include "faultline/log/log_file.h"
 #include "faultline/log/xml_export.h"
 #include "tests/unit/faultline/report/report_fixture.h"
+#include "tests/unit/python_judge.h"
 
 namespace {
 
-std::string Shell(const std::string& command, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  const int rc = pclose(p);
-  if (status) *status = rc;
-  return out;
-}
+using python_judge::Shell;
 
 class XmlExportTest : public ::testing::Test {
  protected:

@@ -263,7 +263,8 @@ for p in open(sys.argv[1]).read().split('\n'):
   for (const fs::path& f : files) list += f.string() + "\n";
   WriteFile(dir / "files.txt", list);
   int status = -1;
-  std::string out = Shell("/usr/bin/python3 " + (dir / "decode.py").string() + " " + (dir / "files.txt").string(), &status);
+  std::string out = Shell("/usr/bin/python3 " + (dir / "decode.py").string() + " " + (dir / "files.txt").string() + " 2>&1",
+                          &status);
   EXPECT_EQ(status, 0) << out;
   std::vector<TDecoded> decoded;
   for (const fs::path& f : files) {
@@ -294,7 +295,7 @@ void ExpectPngcheckAccepts(const std::vector<fs::path>& files) {
     std::string command = "pngcheck -q";
     for (size_t i = at; i < std::min(files.size(), at + 100); ++i) command += " " + files[i].string();
     int status = -1;
-    std::string out = Shell(command, &status);
+    std::string out = Shell(command + " 2>&1", &status);
     EXPECT_EQ(status, 0) << out;
   }
 }
