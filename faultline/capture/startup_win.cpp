@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <exception>
 
 #include "faultline/capture/capture.h"
@@ -74,24 +75,90 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
   ExitThread(1);
 }
 
-// A structured exception that nothing handled (an access violation outside any C++ code, a stack
-// overflow): reported from its context, then the process ends with exit code 1.
+// Reports an operating-system exception of thread (whose stack ends at stackTop) from its record
+// and context, unless its address was reported already.
+void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, DWORD thread, uint32_t stackTop) {
+  TExceptionEvent event;
+  event.ClassName = OsExceptionClassName(record.ExceptionCode);
+  event.Message = OsExceptionMessage(record);
+  event.Address = Address(record.ExceptionAddress);
+  event.ThreadId = thread;
+  event.Context = context;
+  event.StackTop = stackTop;
+  event.Presentation = PresentGeneral;
+  if (event.Address == 0 || event.Address != LastReportedAddress()) DispatchException(event);
+}
+
+// A structured exception that nothing handled (an access violation outside any C++ code): reported
+// from its context, then the process ends with exit code 1.
 LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
   if (active && pointers && pointers->ExceptionRecord) {
-    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
-    TExceptionEvent event;
-    event.ClassName = OsExceptionClassName(record.ExceptionCode);
-    event.Message = OsExceptionMessage(record);
-    event.Address = Address(record.ExceptionAddress);
-    event.ThreadId = GetCurrentThreadId();
-    event.Context = pointers->ContextRecord;
-    event.StackTop = CurrentStackTop();
-    event.Presentation = PresentGeneral;
-    if (event.Address == 0 || event.Address != LastReportedAddress()) DispatchException(event);
+    ReportOsException(*pointers->ExceptionRecord, pointers->ContextRecord, GetCurrentThreadId(), CurrentStackTop());
     TerminateProcess(GetCurrentProcess(), 1);
   }
   return previousFilter ? previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
 }
+
+// A stack overflow leaves the faulting thread only the last pages of its stack: too little for a
+// report, which resolves names and may show windows. A thread made at start-up (outside the
+// thread list, so no report suspends it) makes the report from a copy of the faulting context
+// while the faulting thread waits; then the process ends with exit code 1.
+class TOverflowReporter {
+ public:
+  void Start() {
+    go_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    using TCreate = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+    auto create = reinterpret_cast<TCreate>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateThread")));
+    if (go_ && done_ && create) thread_ = create(nullptr, 256 * 1024, Body, this, 0, nullptr);
+  }
+  void Stop() {
+    if (!thread_) return;
+    stopping_ = true;
+    SetEvent(go_);
+    WaitForSingleObject(thread_, 5000);
+    CloseHandle(thread_);
+    thread_ = nullptr;
+  }
+  // On the overflowed thread: copies, signals and waits; only a few hundred bytes of stack.
+  [[noreturn]] void ReportAndEnd(const EXCEPTION_POINTERS& pointers) {
+    if (thread_ && !taken_.exchange(true)) {
+      record_ = *pointers.ExceptionRecord;
+      context_ = *pointers.ContextRecord;
+      threadId_ = GetCurrentThreadId();
+      stackTop_ = CurrentStackTop();
+      SetEvent(go_);
+    }
+    // A second overflow at the same time waits for the first one's report.
+    WaitForSingleObject(done_, INFINITE);
+    TerminateProcess(GetCurrentProcess(), 1);
+    for (;;) Sleep(INFINITE);
+  }
+  bool Ready() const { return thread_ != nullptr; }
+
+ private:
+  static DWORD WINAPI Body(LPVOID self) {
+    auto* r = static_cast<TOverflowReporter*>(self);
+    WaitForSingleObject(r->go_, INFINITE);
+    if (!r->stopping_) {
+      try {
+        ReportOsException(r->record_, &r->context_, r->threadId_, r->stackTop_);
+      } catch (...) {
+      }
+    }
+    SetEvent(r->done_);
+    return 0;
+  }
+  HANDLE go_ = nullptr, done_ = nullptr, thread_ = nullptr;
+  std::atomic<bool> taken_{false};
+  std::atomic<bool> stopping_{false};
+  EXCEPTION_RECORD record_{};
+  CONTEXT context_{};
+  DWORD threadId_ = 0;
+  uint32_t stackTop_ = 0;
+};
+TOverflowReporter overflowReporter;
 
 // The application object's handler: the report comes first; the original (a message box) runs
 // only when the report leaves the exception to it.
@@ -145,6 +212,8 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
   if (!active || !pointers || !pointers->ExceptionRecord || !pointers->ContextRecord) return EXCEPTION_CONTINUE_SEARCH;
   const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
   CONTEXT& context = *pointers->ContextRecord;
+  if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW && overflowReporter.Ready())
+    overflowReporter.ReportAndEnd(*pointers);
   if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
   if (ModuleOfAddress(Address(record.ExceptionAddress)) != convertedModule) return EXCEPTION_CONTINUE_SEARCH;
   // The return address goes where a call would have put it; the stack must have room for it.
@@ -202,6 +271,7 @@ void FaultlineStart() {
     previousTerminate = std::set_terminate(Terminate);
     previousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
     convertedModule = FaultRunningModule();
+    overflowReporter.Start();
     vectoredHandler = AddVectoredExceptionHandler(1, ConvertFault);
     handleExceptionTrampoline = HookSymbol(0, reinterpret_cast<void*>(&HandleExceptionHook));
     const std::vector<std::string> modules = {ModuleFileName(FaultRunningModule())};
@@ -222,6 +292,7 @@ void FaultlineStop() {
     SetUnhandledExceptionFilter(previousFilter);
     if (vectoredHandler) RemoveVectoredExceptionHandler(vectoredHandler);
     vectoredHandler = nullptr;
+    overflowReporter.Stop();
     FaultThreadServices() = TFaultThreadServices();
     active = false;
   });

@@ -19,7 +19,8 @@ class TFaultThreadsList {
  public:
   TFaultThreadsList();
   // A copy of `source`, taken under its read lock. A copy has no lock of its own (it belongs to
-  // one report) and does not own the stack copies of its records.
+  // one report) and does not own the stack copies of its records; it holds handles of its own,
+  // which stay valid when a thread ends while the copy is in use.
   explicit TFaultThreadsList(const TFaultThreadsList& source);
   TFaultThreadsList& operator=(const TFaultThreadsList&) = delete;
   ~TFaultThreadsList();
@@ -44,8 +45,8 @@ class TFaultThreadsList {
   int IndexOfId(DWORD threadId) const;
   int IndexOfHandle(HANDLE handle) const;
   int IndexOfObject(const void* threadObject) const;
-  // Frees the record and, unless this is a copy or the copy belongs to another module, its stack
-  // copy and its handle.
+  // Frees the record, its handle and, unless this is a copy or the copy belongs to another module,
+  // its stack copy.
   void Delete(int index);
 
   // Under the write lock: deletes the calling thread's record.

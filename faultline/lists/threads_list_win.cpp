@@ -172,7 +172,12 @@ TFaultThreadsList::TFaultThreadsList() = default;
 TFaultThreadsList::TFaultThreadsList(const TFaultThreadsList& source) : copy_(true) {
   source.LockRead();
   records_.reserve(source.records_.size());
-  for (const auto& r : source.records_) records_.push_back(std::make_unique<TFaultThreadRecord>(*r));
+  for (const auto& r : source.records_) {
+    records_.push_back(std::make_unique<TFaultThreadRecord>(*r));
+    // A handle of its own: the thread may end and its record close the original while the copy
+    // is in use, and the value could then name another thread (or the reporter itself).
+    records_.back()->Handle = r->Handle ? Address(DuplicateThreadHandle(Pointer<HANDLE>(r->Handle))) : 0;
+  }
   source.UnlockRead();
 }
 
@@ -231,10 +236,8 @@ int TFaultThreadsList::IndexOfObject(const void* threadObject) const {
 void TFaultThreadsList::Delete(int index) {
   auto it = records_.begin() + index;
   TFaultThreadRecord& r = **it;
-  if (!copy_) {
-    if (!r.ForeignStackCopy && r.StackCopy) FreeStackCopy(Pointer<void*>(r.StackCopy));
-    if (r.Handle) CloseHandle(Pointer<HANDLE>(r.Handle));
-  }
+  if (!copy_ && !r.ForeignStackCopy && r.StackCopy) FreeStackCopy(Pointer<void*>(r.StackCopy));
+  if (r.Handle) CloseHandle(Pointer<HANDLE>(r.Handle));
   records_.erase(it);
 }
 

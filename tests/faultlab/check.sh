@@ -24,7 +24,7 @@ while IFS='|' read -r program scenario code reports type message function faultM
     exe="$work/$(basename "$windowed")"; source="$sources/faultlab_win.cpp"
   fi
   module=$(basename "$exe")
-  rm -f "$work/restarted.txt"
+  rm -f "$work/restarted.txt" "$work/filter-message.txt"
   faultModule=${faultModule:-$module}
   log="${exe%.exe}.flf"
   rm -f "$log"
@@ -35,6 +35,11 @@ while IFS='|' read -r program scenario code reports type message function faultM
     # The program restarted itself: the new instance leaves its marker.
     for _ in $(seq 50); do [ -e "$work/restarted.txt" ] && break; sleep 0.2; done
     [ -e "$work/restarted.txt" ] || fail "the program was not started again"
+  fi
+  if [ "$scenario" = filter-message ]; then
+    # The box showed the filter's text (the laboratory's own thread read it and pressed OK).
+    grep -q "|This error is expected and not reported\.$" "$work/filter-message.txt" 2>/dev/null ||
+      fail "no message box with the filter's text: '$(cat "$work/filter-message.txt" 2>/dev/null)'"
   fi
   if [ "$reports" = 0 ]; then
     [ ! -e "$log" ] || fail "a log was written"
@@ -89,7 +94,10 @@ console|big-message|1|1|std::runtime_error|*|ThrowBigMessage
 console|odd-message|1|1|std::runtime_error|*|ThrowOddMessage
 console|empty-message|1|1|std::runtime_error|*|ThrowEmptyMessage
 console|not-std|1|1|int|int.|ThrowInt
-console|filtered|1|0||||
+console|filter-silent|1|0||||
+console|filter-message|1|0||||
+console|thread-overflow|1|1|EStackOverflow|Stack overflow.|RecurseOnThread
+console|thread-churn|1|1|std::runtime_error|fault while threads come and go.|FaultWhileThreadsChurn
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler
 console|event-cancel|1|0||||
 console|custom-data|1|1|std::runtime_error|with custom data.|ThrowWithCustomData

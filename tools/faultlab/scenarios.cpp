@@ -23,6 +23,10 @@ class EQuiet : public EQuietBase {
  public:
   using EQuietBase::EQuietBase;
 };
+class EShown : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 namespace {
 
@@ -130,10 +134,88 @@ __attribute__((noinline)) void ThrowInt() {
   throw 42;  // fault line
 }
 
-// filtered: an exception whose class descends from one the options filter out with no text:
-// not reported at all; the program still ends as an uncaught exception ends it; exit code 1.
+// filter-silent: an exception whose class descends from one the options filter out with no
+// text: not reported at all; the program still ends as an uncaught exception ends it; exit code 1.
 __attribute__((noinline)) void ThrowFiltered() {
   throw EQuiet("filtered out");  // fault line
+}
+
+// filter-message: a class the options filter out with a text: only a message box with that text
+// is shown, nothing is reported; exit code 1. Nobody watches the laboratory, so a thread of its
+// own reads the box (its text goes to "filter-message.txt" beside the program) and presses OK.
+std::string BesideProgram(const char* name) {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string p(path);
+  return p.substr(0, p.find_last_of('\\') + 1) + name;
+}
+
+BOOL CALLBACK AnswerMessageBox(HWND window, LPARAM found) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  char cls[64] = {};
+  GetClassNameA(window, cls, sizeof cls);
+  if (process != GetCurrentProcessId() || std::strcmp(cls, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
+  char caption[256] = {}, text[1024] = {};
+  GetWindowTextA(window, caption, sizeof caption);
+  GetDlgItemTextA(window, 0xFFFF, text, sizeof text);  // the message box's text control
+  const std::string line = std::string(caption) + "|" + text + "\n";
+  HANDLE f = CreateFileA(BesideProgram("filter-message.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                         nullptr);
+  if (f != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(f);
+  }
+  PostMessageA(window, WM_COMMAND, IDOK, 0);
+  *reinterpret_cast<bool*>(found) = true;
+  return FALSE;
+}
+
+DWORD WINAPI MessageBoxAnswerer(LPVOID) {
+  for (int i = 0; i < 3000; ++i) {
+    bool found = false;
+    EnumWindows(AnswerMessageBox, reinterpret_cast<LPARAM>(&found));
+    if (found) return 0;
+    Sleep(10);
+  }
+  return 1;
+}
+
+__attribute__((noinline)) void ThrowFilteredWithText() {
+  CreateThread(nullptr, 0, MessageBoxAnswerer, nullptr, 0, nullptr);
+  throw EShown("filtered out, with a text");  // fault line
+}
+
+// thread-overflow: unbounded recursion on a plain thread. One report of an EStackOverflow (made by
+// a thread of Faultline's own, the overflowed one has no stack left); exit code 1.
+int (*volatile recurseOnThread)(int);
+__attribute__((noinline)) int RecurseOnThread(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);  // fault line
+  if (depth < 0) return 0;
+  return recurseOnThread(depth + 1) + frame[0];
+}
+DWORD WINAPI OverflowThreadBody(LPVOID) {
+  recurseOnThread = RecurseOnThread;
+  return static_cast<DWORD>(RecurseOnThread(0));
+}
+
+// thread-churn: threads begin and end all the time (some end while the report holds them) while
+// the main thread faults. One report, nothing hangs; exit code 1.
+std::atomic<bool> churning{true};
+DWORD WINAPI ShortLived(LPVOID) { return 0; }
+DWORD WINAPI Churn(LPVOID) {
+  while (churning.load()) {
+    HANDLE h = CreateThread(nullptr, 0, ShortLived, nullptr, 0, nullptr);
+    if (h) CloseHandle(h);
+  }
+  return 0;
+}
+__attribute__((noinline)) void FaultWhileThreadsChurn() {
+  for (int i = 0; i < 3; ++i) CloseHandle(CreateThread(nullptr, 0, Churn, nullptr, 0, nullptr));
+  Sleep(100);
+  throw std::runtime_error("fault while threads come and go");  // fault line
 }
 
 // crash-restart: with the crash rule on (five errors within a minute restart the program), five
@@ -207,7 +289,14 @@ int RunScenario(const std::string& name) {
   if (name == "odd-message") ThrowOddMessage();
   if (name == "empty-message") ThrowEmptyMessage();
   if (name == "not-std") ThrowInt();
-  if (name == "filtered") ThrowFiltered();
+  if (name == "filter-silent") ThrowFiltered();
+  if (name == "filter-message") ThrowFilteredWithText();
+  if (name == "thread-churn") FaultWhileThreadsChurn();
+  if (name == "thread-overflow") {
+    HANDLE h = CreateThread(nullptr, 0, OverflowThreadBody, nullptr, 0, nullptr);
+    WaitForSingleObject(h, 60000);
+    return 0;  // not reached: the overflow ends the program
+  }
   if (name == "foreign-av") {
     CopyFromNull();
     return 0;
@@ -259,4 +348,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filtered crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn crash-restart nested event-cancel custom-data"; }

@@ -318,6 +318,20 @@ TEST(ThreadList, CopiesDoNotOwnStackCopiesOrHandles) {
   EXPECT_TRUE(GetExitCodeThread(reinterpret_cast<HANDLE>(r.Handle), &code));
 }
 
+TEST(ThreadList, ACopyKeepsHandlesOfItsOwnWhenThreadsEnd) {
+  TWorker worker(false);
+  worker.Start();
+  worker.WaitFor();
+  TFaultThreadsList copy(*FaultThreads());
+  const int i = copy.IndexOfId(worker.ThreadId());
+  ASSERT_GE(i, 0);
+  // The list forgets the ended thread and closes its handle; the copy's handle still names it.
+  FaultThreads()->RemoveEndedThreads();
+  TFaultThreadRecord r;
+  EXPECT_FALSE(RecordOf(worker.ThreadId(), r));
+  EXPECT_EQ(GetThreadId(reinterpret_cast<HANDLE>(copy[i].Handle)), worker.ThreadId());
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TEST(ModuleList, ProgramAndSystemLibraries) {
