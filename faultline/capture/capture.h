@@ -41,6 +41,22 @@ struct TReportSeams {
 };
 TReportSeams& ReportSeams();
 
+// Sees every WriteFile of the program before it is done (a CGI program's pages go to standard
+// output this way); null for none.
+using TWriteFileObserver = void (*)(HANDLE file, const void* data, DWORD size);
+void SetWriteFileObserver(TWriteFileObserver observer);
+
+// The raise notice of another module's raise of a C++ exception (code 0x0EEDFADE, flags 1, seven
+// arguments: the raise address, the thrown object, the raising frame, the object's type, three
+// unused): recorded as the calling thread's last raise, without a copy of the stack.
+extern "C" __declspec(dllexport) void __stdcall Faultline_CallGeneralRaise(DWORD code, DWORD flags, DWORD count,
+                                                                            void* frame, const ULONG_PTR* arguments);
+// The exception object of an operating-system exception (EAccessViolation, EDivByZero, ...), with
+// the context stored as the calling thread's last raise; with capture, the stack from the faulting
+// stack pointer up is copied too. The caller owns the returned std::exception_ptr (delete it).
+extern "C" __declspec(dllexport) void* __stdcall Faultline_CallExceptObject(const EXCEPTION_RECORD* record,
+                                                                             const CONTEXT* context, BOOL capture);
+
 // Counts of what the dispatcher did, for tests and the crash laboratory.
 struct TCaptureCounters {
   long Reports = 0;        // report procedures run

@@ -20,7 +20,19 @@ struct TRaiseInfo {
   uint32_t StackPointer = 0;             // the stack at the throw
   uint32_t StackTop = 0;
   std::vector<uint8_t> Stack;            // [StackPointer, StackPointer + size) as it was
+  // The last call of RaiseException on this thread: its code, the caller's frame and the return
+  // address into the caller (an exception it raised is reported where it was called).
+  DWORD RaiseCode = 0;
+  uint32_t RaiseFrame = 0;
+  uint32_t RaiseCaller = 0;
 };
+
+// Records a raise on the calling thread: the object, its type, the return address of the raising
+// call and, with copyStack, a copy of the stack from stackPointer up (the stack is only copied,
+// never scanned: a raise that the program handles itself must stay cheap). Nothing happens while
+// the thread is already recording (a raise inside the recording) or recording is off.
+void RecordRaise(const void* object, const std::type_info* type, uint32_t returnAddress, uint32_t stackPointer,
+                 bool copyStack = true);
 
 // The calling thread's last raise (empty when it raised nothing).
 TRaiseInfo& ThreadRaise();

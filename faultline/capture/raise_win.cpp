@@ -41,44 +41,47 @@ void SetPendingFault(uint32_t address, const CONTEXT& context) {
   s.FaultContext = context;
 }
 
+void RecordRaise(const void* object, const std::type_info* type, uint32_t returnAddress, uint32_t sp, bool copyStack) {
+  if (!recording.load(std::memory_order_relaxed)) return;
+  TThreadState& s = State();
+  if (s.RaiseGuard) return;
+  s.RaiseGuard = true;
+  const DWORD lastError = GetLastError();
+  TRaiseInfo& r = s.Raise;
+  r.Object = object;
+  r.Type = type;
+  r.ReturnAddress = returnAddress;
+  r.IsReturnAddress = true;
+  r.HasContext = false;
+  if (s.FaultPending) {
+    // The converter throws for a fault: the fault is where it happened, not here.
+    s.FaultPending = false;
+    r.ReturnAddress = s.FaultAddress;
+    r.IsReturnAddress = false;
+    r.Context = s.FaultContext;
+    r.HasContext = true;
+  }
+  const uint32_t top = CurrentStackTop();
+  const uint32_t size = copyStack && top > sp ? std::min<uint32_t>(top - sp, MaxRaiseStack) : 0;
+  r.StackPointer = sp;
+  r.StackTop = top;
+  // The buffer keeps its capacity from raise to raise: one allocation per thread.
+  if (r.Stack.capacity() < MaxRaiseStack) r.Stack.reserve(MaxRaiseStack);
+  r.Stack.resize(size);
+  if (size) std::memcpy(r.Stack.data(), reinterpret_cast<const void*>(static_cast<uintptr_t>(sp)), size);
+  SetLastError(lastError);
+  s.RaiseGuard = false;
+}
+
 extern "C" [[noreturn]] void __real___cxa_throw(void* object, std::type_info* type, void (*destroy)(void*));
 
-// Every C++ throw of the program comes here first (the link wraps __cxa_throw). The stack is only
-// copied, never scanned: a throw that the program catches itself must stay cheap.
+// Every C++ throw of the program comes here first (the link wraps __cxa_throw).
 extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destroy)(void*)) {
   if (recording.load(std::memory_order_relaxed)) {
-    TThreadState& s = State();
-    if (!s.RaiseGuard) {
-      s.RaiseGuard = true;
-      const DWORD lastError = GetLastError();
-      TRaiseInfo& r = s.Raise;
-      r.Object = object;
-      r.Type = type;
-      r.ReturnAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
-      r.IsReturnAddress = true;
-      r.HasContext = false;
-      if (s.FaultPending) {
-        // The converter throws for a fault: the fault is where it happened, not here.
-        s.FaultPending = false;
-        r.ReturnAddress = s.FaultAddress;
-        r.IsReturnAddress = false;
-        r.Context = s.FaultContext;
-        r.HasContext = true;
-      }
-      // The thrower's stack begins just above our return address: this wrapper's own frame is
-      // of no interest, and the raise address is entered on its own.
-      const uint32_t sp = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) + 8;
-      const uint32_t top = CurrentStackTop();
-      const uint32_t size = top > sp ? std::min<uint32_t>(top - sp, MaxRaiseStack) : 0;
-      r.StackPointer = sp;
-      r.StackTop = top;
-      // The buffer keeps its capacity from throw to throw: one allocation per thread.
-      if (r.Stack.capacity() < MaxRaiseStack) r.Stack.reserve(MaxRaiseStack);
-      r.Stack.resize(size);
-      if (size) std::memcpy(r.Stack.data(), reinterpret_cast<const void*>(static_cast<uintptr_t>(sp)), size);
-      SetLastError(lastError);
-      s.RaiseGuard = false;
-    }
+    // The thrower's stack begins just above our return address: this wrapper's own frame is of no
+    // interest, and the raise address is entered on its own.
+    RecordRaise(object, type, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_return_address(0))),
+                static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) + 8);
   }
   __real___cxa_throw(object, type, destroy);
 }

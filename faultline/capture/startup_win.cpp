@@ -76,12 +76,16 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
 }
 
 // Reports an operating-system exception of thread (whose stack ends at stackTop) from its record
-// and context, unless its address was reported already.
-void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, DWORD thread, uint32_t stackTop) {
+// and context, unless its address was reported already. An exception the program raised itself
+// through RaiseException (raiseCaller: the return address into the raising code) is reported
+// where it was raised, not inside the system library.
+void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, DWORD thread, uint32_t stackTop,
+                       uint32_t raiseCaller = 0) {
   TExceptionEvent event;
   event.ClassName = OsExceptionClassName(record.ExceptionCode);
   event.Message = OsExceptionMessage(record);
-  event.Address = Address(record.ExceptionAddress);
+  event.Address = raiseCaller ? raiseCaller : Address(record.ExceptionAddress);
+  event.AddressIsReturn = raiseCaller != 0;
   event.ThreadId = thread;
   event.Context = context;
   event.StackTop = stackTop;
@@ -93,7 +97,12 @@ void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, D
 // from its context, then the process ends with exit code 1.
 LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
   if (active && pointers && pointers->ExceptionRecord) {
-    ReportOsException(*pointers->ExceptionRecord, pointers->ContextRecord, GetCurrentThreadId(), CurrentStackTop());
+    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+    const TRaiseInfo& raise = ThreadRaise();
+    const bool raised = raise.RaiseCaller && raise.RaiseCode == record.ExceptionCode &&
+                        ModuleOfAddress(Address(record.ExceptionAddress)) != ModuleOfAddress(raise.RaiseCaller);
+    ReportOsException(record, pointers->ContextRecord, GetCurrentThreadId(), CurrentStackTop(),
+                      raised ? raise.RaiseCaller : 0);
     TerminateProcess(GetCurrentProcess(), 1);
   }
   return previousFilter ? previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
@@ -227,6 +236,57 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// The import hooks of kernel32's RaiseException, RtlUnwind and WriteFile, with their originals.
+using TRaiseException = void(WINAPI*)(DWORD, DWORD, DWORD, const ULONG_PTR*);
+using TRtlUnwind = void(WINAPI*)(PVOID, PVOID, PEXCEPTION_RECORD, PVOID);
+using TWriteFile = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+TRaiseException originalRaiseException = nullptr;
+TRtlUnwind originalRtlUnwind = nullptr;
+TWriteFile originalWriteFile = nullptr;
+std::atomic<TWriteFileObserver> writeFileObserver{nullptr};
+
+constexpr DWORD LanguageRaiseCode = 0x0EEDFADE;
+
+// The raise notice: another module's C++ raise, forwarded with its arguments (see capture.h).
+void RaiseNotice(DWORD code, DWORD flags, DWORD count, uint32_t frame, const ULONG_PTR* arguments, bool capture) {
+  if (code != LanguageRaiseCode || flags != 1 || count != 7 || !arguments) return;
+  RecordRaise(reinterpret_cast<const void*>(arguments[1]), reinterpret_cast<const std::type_info*>(arguments[3]),
+              static_cast<uint32_t>(arguments[0]), frame ? frame : static_cast<uint32_t>(arguments[2]), capture);
+}
+
+void WINAPI RaiseExceptionHook(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments) {
+  if (active) {
+    TRaiseInfo& r = ThreadRaise();
+    r.RaiseCode = code;
+    r.RaiseFrame = Address(__builtin_frame_address(0));
+    r.RaiseCaller = Address(__builtin_return_address(0));
+    RaiseNotice(code, flags, count, r.RaiseFrame, arguments, true);
+  }
+  originalRaiseException(code, flags, count, arguments);
+}
+
+// An access violation or a similar fault that a structured handler of the system catches is about
+// to be unwound: the stack as it was at the fault is kept (a snapshot; nothing is reported).
+void WINAPI RtlUnwindHook(PVOID targetFrame, PVOID targetIp, PEXCEPTION_RECORD record, PVOID value) {
+  if (active) {
+    ThreadRaise().RaiseFrame = Address(targetFrame);
+    if (record && record->ExceptionCode > 0xC0000004 && record->ExceptionCode <= 0xC000013A &&
+        record->ExceptionFlags == 2 && record->NumberParameters == 2)
+      RecordRaise(nullptr, nullptr, Address(record->ExceptionAddress), Address(__builtin_frame_address(0)), true);
+  }
+  originalRtlUnwind(targetFrame, targetIp, record, value);
+}
+
+BOOL WINAPI WriteFileHook(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+  if (TWriteFileObserver observer = writeFileObserver.load()) {
+    try {
+      observer(file, data, size);
+    } catch (...) {
+    }
+  }
+  return originalWriteFile(file, data, size, written, overlapped);
+}
+
 bool ReportingActive() { return active; }
 bool ThreadIsBusy() { return ThreadBusy(); }
 
@@ -276,6 +336,13 @@ void FaultlineStart() {
     handleExceptionTrampoline = HookSymbol(0, reinterpret_cast<void*>(&HandleExceptionHook));
     const std::vector<std::string> modules = {ModuleFileName(FaultRunningModule())};
     void* original = nullptr;
+    if (HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&RaiseExceptionHook),
+                   "RaiseException"))
+      originalRaiseException = reinterpret_cast<TRaiseException>(original);
+    if (HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&RtlUnwindHook), "RtlUnwind"))
+      originalRtlUnwind = reinterpret_cast<TRtlUnwind>(original);
+    if (HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&WriteFileHook), "WriteFile"))
+      originalWriteFile = reinterpret_cast<TWriteFile>(original);
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultCreateThread), "CreateThread");
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultResumeThread), "ResumeThread");
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultExitThread), "ExitThread");
@@ -320,4 +387,30 @@ extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exce
   event.Module = module;
   event.Presentation = static_cast<TPresentation>(presentation);
   return DispatchException(event) ? TRUE : FALSE;
+}
+
+void SetWriteFileObserver(TWriteFileObserver observer) { writeFileObserver = observer; }
+
+extern "C" __declspec(dllexport) void __stdcall Faultline_CallGeneralRaise(DWORD code, DWORD flags, DWORD count,
+                                                                            void* frame, const ULONG_PTR* arguments) {
+  if (active) RaiseNotice(code, flags, count, Address(frame), arguments, false);
+}
+
+extern "C" __declspec(dllexport) void* __stdcall Faultline_CallExceptObject(const EXCEPTION_RECORD* record,
+                                                                             const CONTEXT* context, BOOL capture) {
+  if (!record) return nullptr;
+  CONTEXT none{};
+  const CONTEXT& c = context ? *context : none;
+  faultToThrow.Code = record->ExceptionCode;
+  faultToThrow.Message = OsExceptionMessage(*record);
+  // The throw records the raise with this context, as the converter's throw does.
+  SetPendingFault(Address(record->ExceptionAddress), c);
+  try {
+    ThrowPendingFault();
+  } catch (...) {
+    TRaiseInfo& r = ThreadRaise();
+    if (!capture) r.Stack.clear();
+    return new std::exception_ptr(std::current_exception());
+  }
+  return nullptr;
 }

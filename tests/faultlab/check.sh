@@ -98,6 +98,7 @@ console|filter-silent|1|0||||
 console|filter-message|1|0||||
 console|thread-overflow|1|1|EStackOverflow|Stack overflow.|RecurseOnThread
 console|thread-churn|1|1|std::runtime_error|fault while threads come and go.|FaultWhileThreadsChurn
+console|raise-exception|1|1|EExternalException|External exception E0424242.|RaiseOwnCode
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler
 console|event-cancel|1|0||||
 console|custom-data|1|1|std::runtime_error|with custom data.|ThrowWithCustomData

@@ -201,6 +201,12 @@ DWORD WINAPI OverflowThreadBody(LPVOID) {
   return static_cast<DWORD>(RecurseOnThread(0));
 }
 
+// raise-exception: the program raises an exception code of its own with RaiseException and
+// nothing handles it. One report (EExternalException), at the raising call; exit code 1.
+__attribute__((noinline)) void RaiseOwnCode() {
+  RaiseException(0xE0424242, EXCEPTION_NONCONTINUABLE, 0, nullptr);  // fault line
+}
+
 // thread-churn: threads begin and end all the time (some end while the report holds them) while
 // the main thread faults. One report, nothing hangs; exit code 1.
 std::atomic<bool> churning{true};
@@ -292,6 +298,7 @@ int RunScenario(const std::string& name) {
   if (name == "filter-silent") ThrowFiltered();
   if (name == "filter-message") ThrowFilteredWithText();
   if (name == "thread-churn") FaultWhileThreadsChurn();
+  if (name == "raise-exception") RaiseOwnCode();
   if (name == "thread-overflow") {
     HANDLE h = CreateThread(nullptr, 0, OverflowThreadBody, nullptr, 0, nullptr);
     WaitForSingleObject(h, 60000);
@@ -348,4 +355,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception crash-restart nested event-cancel custom-data"; }
