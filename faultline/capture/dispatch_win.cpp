@@ -36,6 +36,9 @@ char startDirectory[MAX_PATH] = {};
 // The pending main-thread call: a worker hands a procedure to the waiting main thread.
 std::mutex slotLock;
 const std::function<void()>* pendingCall = nullptr;
+// Set when a call is put into the slot, and when one has run: the two sides wait for these with
+// their 10 ms period as the longest wait, so neither loses the rest of a period to a sleep.
+HANDLE callPosted = nullptr, callDone = nullptr;
 std::atomic<DWORD> waitingThread{0};  // the faulting thread while it waits for its report
 
 
@@ -522,6 +525,7 @@ void RunPendingCall() {
   } catch (...) {
   }
   pendingCall = nullptr;
+  SetEvent(callDone);
 }
 
 }  // namespace
@@ -551,10 +555,12 @@ void RunOnWaitingMainThread(const std::function<void()>& call) {
   }
   {
     std::lock_guard<std::mutex> guard(slotLock);
+    ResetEvent(callDone);
     pendingCall = &call;
   }
+  SetEvent(callPosted);
   for (;;) {
-    Sleep(10);
+    WaitForSingleObject(callDone, 10);
     std::lock_guard<std::mutex> guard(slotLock);
     if (!pendingCall) return;
   }
@@ -563,6 +569,8 @@ void RunOnWaitingMainThread(const std::function<void()>& call) {
 void InitDispatcher() {
   if (dispatcherReady) return;
   InitializeCriticalSection(&handlerLock);
+  callPosted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  callDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   allocatorProbe.Start();
   startDate = LocalNow();
   GetCurrentDirectoryA(sizeof startDirectory, startDirectory);
@@ -576,6 +584,9 @@ void DoneDispatcher() {
   LeaveCriticalSection(&handlerLock);
   dispatcherReady = false;
   DeleteCriticalSection(&handlerLock);
+  CloseHandle(callPosted);
+  CloseHandle(callDone);
+  callPosted = callDone = nullptr;
 }
 
 bool DispatchException(TExceptionEvent& event) {
@@ -615,7 +626,13 @@ bool DispatchException(TExceptionEvent& event) {
       }
     }
     RunPendingCall();
-    Sleep(10);
+    // Polls every 10 ms at the latest; wakes at once when the report ends, a call is posted or,
+    // while pumping, a message comes.
+    HANDLE waits[2] = {worker->Handle(), callPosted};
+    if (pumping)
+      MsgWaitForMultipleObjects(2, waits, FALSE, 10, QS_ALLINPUT);
+    else
+      WaitForMultipleObjects(2, waits, FALSE, 10);
   }
   worker->WaitFor();
   waitingThread = 0;
