@@ -199,8 +199,7 @@ class TReportRun {
     TFaultModulesList* modules = FaultModules();
     if (modules) modules->DropChanged();
 
-    stage_ = 101;
-    TFaultModuleOptionsEx& options = FaultLoadOwnOptions();
+    TFaultModuleOptionsEx& options = SelectOptions(address, modules);
 
     stage_ = 2;
     if (options.FilterOn()) {
@@ -372,6 +371,45 @@ class TReportRun {
     return leaveToProgram;
   }
 
+  // The options of the module the exception belongs to: the faulting module's when it carries
+  // debug information, else the module named by the caller's, else the executable's (or the
+  // executable's first, with HandlingFlags 0x10). The running module's are its live options (the
+  // program may have changed them); another module's come from its own container.
+  TFaultModuleOptionsEx& SelectOptions(uint32_t address, TFaultModulesList* modules) {
+    stage_ = 101;
+    TFaultModuleOptionsEx& own = FaultLoadOwnOptions();
+    TFaultModuleOptionsEx* options = &own;
+    std::string path;
+    if (modules) {
+      std::lock_guard<std::recursive_mutex> guard(modules->Lock());
+      auto usable = [](const TFaultModuleInfo* r) { return r && r->DebugInfo; };
+      TFaultModuleInfo* record = modules->LookupByAddress(address);
+      if (!usable(record)) {
+        stage_ = 102;
+        if (TFaultModuleInfo* passed = modules->Lookup(e_.Module); usable(passed)) record = passed;
+      }
+      TFaultModuleInfo* exe = modules->Lookup(GetModuleHandleA(nullptr));
+      if (!usable(record)) {
+        stage_ = 103;
+        if (exe) record = exe;
+      }
+      if (record && record->Options && (record->Options->HandlingFlags() & 0x10) && usable(exe)) record = exe;
+      if (record) {
+        path = record->Path;
+        if (record->Handle != static_cast<uint32_t>(reinterpret_cast<uintptr_t>(FaultRunningModule())) &&
+            record->Options) {
+          selected_ = record->Options;
+          options = selected_.get();
+        }
+      }
+    }
+    stage_ = 104;
+    // Inside the development environment its own debugger shows the exception.
+    if (IsDevelopmentEnvironment()) options->SetDialogFlags(static_cast<uint8_t>(options->DialogFlags() & ~0x80));
+    if (!path.empty()) options->SetModulePath(path);
+    return *options;
+  }
+
   void OtherThreadStacks(const TFaultThreadsList& snapshot, uint8_t stackFlags, TFaultStackList& stack) {
     // Everything the suspended threads' stacks go into is allocated first: a suspended thread may
     // hold the heap's lock, and nothing here may wait for it.
@@ -470,6 +508,7 @@ class TReportRun {
 
   TExceptionEvent& e_;
   int stage_ = 0;
+  std::shared_ptr<TFaultModuleOptionsEx> selected_;  // another module's options, while they are used
   TFaultExceptionContext context_;
   HMODULE faulting_ = nullptr;
 };

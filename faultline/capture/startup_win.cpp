@@ -20,6 +20,7 @@
 namespace {
 
 bool active = false;
+bool interceptionInstalled = false;
 int startCount = 0;
 std::terminate_handler previousTerminate = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
@@ -328,6 +329,12 @@ void FaultlineStart() {
     services.ReportThreadException = ReportThreadException;
     active = true;
     SetRaiseRecording(true);
+    // Inside the development environment its debugger takes the exceptions: no interception.
+    if (IsDevelopmentEnvironment()) {
+      if (FaultModules()) FaultModules()->Refresh();
+      return;
+    }
+    interceptionInstalled = true;
     previousTerminate = std::set_terminate(Terminate);
     previousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
     convertedModule = FaultRunningModule();
@@ -355,11 +362,14 @@ void FaultlineStop() {
     if (!active) return;
     DoneDispatcher();
     SetRaiseRecording(false);
-    std::set_terminate(previousTerminate);
-    SetUnhandledExceptionFilter(previousFilter);
-    if (vectoredHandler) RemoveVectoredExceptionHandler(vectoredHandler);
-    vectoredHandler = nullptr;
-    overflowReporter.Stop();
+    if (interceptionInstalled) {
+      std::set_terminate(previousTerminate);
+      SetUnhandledExceptionFilter(previousFilter);
+      if (vectoredHandler) RemoveVectoredExceptionHandler(vectoredHandler);
+      vectoredHandler = nullptr;
+      overflowReporter.Stop();
+      interceptionInstalled = false;
+    }
     FaultThreadServices() = TFaultThreadServices();
     active = false;
   });
