@@ -36,6 +36,11 @@ uint32_t LastReportedAddress();
 std::string OsExceptionClassName(DWORD code);
 std::string OsExceptionMessage(const EXCEPTION_RECORD& record);
 
+// Takes the handler lock when no report runs (never waits); EndReport gives it back. For the freeze
+// detector, which must not hold the main thread while the main thread holds the lock.
+bool TryBeginReport();
+void EndReport();
+
 // Start-up and shutdown of the dispatcher's state.
 void InitDispatcher();
 void DoneDispatcher();

@@ -628,6 +628,9 @@ void DoneDispatcher() {
   callPosted = callDone = nullptr;
 }
 
+bool TryBeginReport() { return dispatcherReady && TryEnterCriticalSection(&handlerLock); }
+void EndReport() { LeaveCriticalSection(&handlerLock); }
+
 bool DispatchException(TExceptionEvent& event) {
   if (!dispatcherReady || !FaultlineActive()) return true;
   EnterCriticalSection(&handlerLock);

@@ -1,14 +1,15 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <atomic>
 #include <exception>
 
 #include "faultline/capture/capture.h"
 #include "faultline/capture/dispatch.h"
 #include "faultline/capture/guard.h"
 #include "faultline/capture/os_exceptions.h"
+#include "faultline/freeze/freeze.h"
 #include "faultline/hooks/hooks.h"
 #include "faultline/internal/internal_warning.h"
 #include "faultline/lists/modules_list.h"
@@ -288,6 +289,28 @@ BOOL WINAPI WriteFileHook(HANDLE file, LPCVOID data, DWORD size, LPDWORD written
   return originalWriteFile(file, data, size, written, overlapped);
 }
 
+// The freeze detector reports through the dispatcher, as the main thread at its instruction.
+void ReportFreeze(const CONTEXT& context, uint32_t stackTop, const std::string& text) {
+  TExceptionEvent event;
+  event.Exception = std::make_exception_ptr(EFrozenApplication(text));
+  event.Address = context.Eip;
+  event.ThreadId = FaultMainThreadId();
+  event.Context = &context;
+  event.StackTop = stackTop;
+  event.Presentation = PresentGeneral;
+  DispatchException(event);
+}
+
+void StartFreeze(const TFaultModuleOptions&) {
+  if (!active || !interceptionInstalled) return;
+  TFreezeReporting reporting;
+  reporting.TryBeginReport = TryBeginReport;
+  reporting.EndReport = EndReport;
+  reporting.Report = ReportFreeze;
+  reporting.SetBusy = [](bool busy) { ThreadBusy() = busy; };
+  StartFreezeDetector(reporting);
+}
+
 bool ReportingActive() { return active; }
 bool ThreadIsBusy() { return ThreadBusy(); }
 
@@ -353,6 +376,11 @@ void FaultlineStart() {
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultCreateThread), "CreateThread");
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultResumeThread), "ResumeThread");
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultExitThread), "ExitThread");
+    // The options start and stop the freeze detector from now on (HandlingOn and FreezeWatch).
+    FaultOptionsHooks().FreezeStart = StartFreeze;
+    FaultOptionsHooks().FreezeStop = StopFreezeDetector;
+    const TFaultModuleOptionsEx& own = FaultLoadOwnOptions();
+    if (own.HandlingOn() && own.FreezeWatch()) StartFreeze(own);
   });
 }
 
@@ -360,6 +388,9 @@ void FaultlineStop() {
   if (startCount == 0 || --startCount > 0) return;
   Guarded("FaultReport.Done", [] {
     if (!active) return;
+    FaultOptionsHooks().FreezeStart = nullptr;
+    FaultOptionsHooks().FreezeStop = nullptr;
+    StopFreezeDetector();
     DoneDispatcher();
     SetRaiseRecording(false);
     if (interceptionInstalled) {

@@ -109,6 +109,8 @@ window|quiet|0|0||||
 window|av|0|1|EAccessViolation|Access violation at address ADDRESS. Read of address 00000000.|ReadThroughNull
 window|quit|0|1|std::runtime_error|fault while a quit request comes.|FaultThenQuit
 window|divzero|0|1|EDivByZero|Division by zero.|DivideByZero
+window|freeze|0|1|EFrozenApplication|The application seems to be frozen.|SpinInHandler
+window|answers|0|0||||
 TABLE
 
 if [ "$failures" = 0 ]; then echo "crash laboratory: every scenario as expected"; fi

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "faultline/capture/capture.h"
+#include "faultline/options/options.h"
 #include "rtl/application.h"
 
 namespace {
@@ -45,7 +46,25 @@ __attribute__((noinline)) void FaultThenQuit() {
   throw std::runtime_error("fault while a quit request comes");  // fault line
 }
 
+// freeze: the click handler keeps the main thread busy for 3.5 s while the freeze detector watches
+// with FreezeSeconds 2. One report (EFrozenApplication with the options' text) whose call stack
+// begins in the busy loop; the program goes on; exit code 0.
+// answers: the same for 1 s only: the window answers again in time, no report; exit code 0.
+volatile bool stopSpinning = false;
+DWORD WINAPI StopSpinningAfter(LPVOID milliseconds) {
+  Sleep(static_cast<DWORD>(reinterpret_cast<uintptr_t>(milliseconds)));
+  stopSpinning = true;
+  return 0;
+}
+__attribute__((noinline)) void SpinInHandler(DWORD milliseconds) {
+  stopSpinning = false;
+  CloseHandle(CreateThread(nullptr, 0, StopSpinningAfter, reinterpret_cast<LPVOID>(uintptr_t{milliseconds}), 0, nullptr));
+  while (!stopSpinning) {}  // fault line
+}
+
 void Click() {
+  if (scenario == "freeze") SpinInHandler(3500);
+  if (scenario == "answers") SpinInHandler(1000);
   if (scenario == "quit") FaultThenQuit();
   if (scenario == "av") ReadThroughNull();
   if (scenario == "divzero") DivideByZero();
@@ -76,7 +95,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (__argc != 2) return 2;
   scenario = __argv[1];
-  if (scenario != "event" && scenario != "quiet" && scenario != "av" && scenario != "divzero" && scenario != "quit")
+  if (scenario != "event" && scenario != "quiet" && scenario != "av" && scenario != "divzero" && scenario != "quit" &&
+      scenario != "freeze" && scenario != "answers")
     return 2;
   FaultlineStart();
   // The laboratory runs unattended: the report's presentation is a line in the debugger output.
@@ -86,6 +106,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (scenario == "quit") Sleep(200);
     return true;
   };
+  if (scenario == "freeze" || scenario == "answers") {
+    // The program turns the detector on through its options, as a program may at any time.
+    TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
+    options.SetFreezeSeconds(2);
+    options.SetFreezeWatch(true);
+  }
   Application().Initialize();
   Application().SetTitle("faultlab");
   WNDCLASSA wc = {};
