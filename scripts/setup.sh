@@ -42,6 +42,11 @@ packages=(
   wine wine32:i386 xvfb xauth xdotool x11-utils locales fonts-wqy-zenhei
   dpkg-dev nasm
   libxml2-utils tar gzip iproute2 python3-dnslib pngcheck libpng-dev
+  # Wine's secure channel (WinInet HTTPS) is GnuTLS, only a recommendation of Wine's library; the
+  # FTP judge of the web delivery tests.
+  libgnutls30:i386 python3-pyftpdlib
+  # The SMTP judge of the mail delivery tests.
+  python3-aiosmtpd
 )
 
 # A deb-src entry lets us build libjpeg-turbo for MinGW from Debian's own source package.
