@@ -133,3 +133,57 @@ std::optional<std::string> ParseMxReply(std::string_view reply, uint16_t expecte
   if (!exchange || exchange->empty()) return std::nullopt;
   return exchange;
 }
+
+namespace {
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+std::optional<TDnsServer> ParseDnsServer(std::string_view text) {
+  text = TrimBlanks(text);
+  TDnsServer server;
+  const size_t colon = text.rfind(':');
+  if (colon != std::string_view::npos) {
+    const std::string_view port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5) return std::nullopt;
+    uint32_t value = 0;
+    for (char c : port) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value == 0 || value > 0xFFFF) return std::nullopt;
+    server.Port = static_cast<uint16_t>(value);
+    text = text.substr(0, colon);
+  }
+  if (text.empty()) return std::nullopt;
+  for (char c : text)
+    if (static_cast<unsigned char>(c) <= ' ' || c == ':') return std::nullopt;
+  server.Host = std::string(text);
+  return server;
+}
+
+std::vector<TDnsServer> MxLookupServers(const std::vector<std::string>& systemServers,
+                                        std::string_view fallbackServer) {
+  std::vector<TDnsServer> out;
+  auto add = [&out](const TDnsServer& server) {
+    for (const TDnsServer& s : out)
+      if (s == server) return;
+    out.push_back(server);
+  };
+  for (const std::string& entry : systemServers) {
+    const std::string_view host = TrimBlanks(entry);
+    if (host.empty() || host == "0.0.0.0") continue;
+    add(TDnsServer{std::string(host), 53});
+  }
+  if (std::optional<TDnsServer> fallback = ParseDnsServer(fallbackServer)) add(*fallback);
+  return out;
+}
+
+uint32_t MxAttemptTimeout(uint32_t lookupTimeoutMs, int attempt) {
+  return static_cast<uint32_t>((uint64_t{lookupTimeoutMs} + 150) / 3) + 100 * static_cast<uint32_t>(attempt);
+}

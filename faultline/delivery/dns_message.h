@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rtl/exception.h"
 
@@ -36,3 +37,25 @@ std::string MxQuery(std::string_view domain);
 // as none). An exchange label holding ".", a blank or a control character makes the reply
 // malformed: such a name could not be looked up as it reads. Reads only inside reply and always ends.
 std::optional<std::string> ParseMxReply(std::string_view reply, uint16_t expectedId = kMxQueryId);
+
+// A DNS server to ask: an IPv4 address (or host name) and its UDP port.
+struct TDnsServer {
+  std::string Host;
+  uint16_t Port = 53;
+  bool operator==(const TDnsServer&) const = default;
+};
+
+// "host" or "host:port" (port 1..65535); blanks around are trimmed. nullopt for an empty host or a
+// port that is not such a number.
+std::optional<TDnsServer> ParseDnsServer(std::string_view text);
+
+// The servers asked for a mail exchanger, in order: those the system names (trimmed; empty ones
+// and "0.0.0.0" skipped, a server named twice asked once) on port 53, then the fallback server,
+// which may carry its own port. An unusable fallback text is left out.
+std::vector<TDnsServer> MxLookupServers(const std::vector<std::string>& systemServers,
+                                        std::string_view fallbackServer);
+
+// How long attempt 0, 1, 2 on one server waits for the reply: a third of the lookup's timeout
+// (plus 50 ms), and 100 ms more for each further attempt.
+inline constexpr int kMxAttempts = 3;
+uint32_t MxAttemptTimeout(uint32_t lookupTimeoutMs, int attempt);

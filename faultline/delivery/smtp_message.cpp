@@ -124,6 +124,16 @@ bool SmtpReplyAccepted(std::string_view reply, std::initializer_list<int> accept
   return code >= 0 && std::find(acceptedCodes.begin(), acceptedCodes.end(), code) != acceptedCodes.end();
 }
 
+bool SmtpReplyComplete(std::string_view received) {
+  if (received.empty() || received.back() != '\n') return false;
+  std::string_view line = received.substr(0, received.size() - 1);
+  const size_t start = line.rfind('\n');
+  if (start != std::string_view::npos) line.remove_prefix(start + 1);
+  const bool continuation = line.size() >= 4 && line[3] == '-' && line[0] >= '0' && line[0] <= '9' &&
+                            line[1] >= '0' && line[1] <= '9' && line[2] >= '0' && line[2] <= '9';
+  return !continuation;
+}
+
 std::vector<TSmtpStep> SmtpConversation(std::string_view hostName, std::string_view sender,
                                         std::string_view recipient, std::string_view user,
                                         std::string_view password) {

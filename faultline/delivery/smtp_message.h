@@ -53,6 +53,11 @@ std::string SmtpRcptTo(std::string_view recipient);
 int SmtpReplyCode(std::string_view reply);
 bool SmtpReplyAccepted(std::string_view reply, std::initializer_list<int> acceptedCodes);
 
+// True when received ends with a whole final reply line: a line ended by LF that is not a
+// continuation ("250-..."). A reply is read until then, however its bytes are spread over time;
+// a line that is no reply at all counts as final, so that a confused server is answered at once.
+bool SmtpReplyComplete(std::string_view received);
+
 // One command of the conversation with the reply codes that let it go on. Secret commands (the
 // base64 user name and password of AUTH LOGIN) must never reach the transcript.
 struct TSmtpStep {

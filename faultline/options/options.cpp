@@ -148,6 +148,9 @@ std::string LowerAscii(std::string_view text) {
 }  // namespace
 
 const char* const DefaultMailSender = "tarn-import@localhost";
+// A public resolver that answers anyone; used only when none of the system's servers knows the
+// domain.
+const char* const DefaultMailFallbackDns = "8.8.8.8";
 
 const TCustomizedTexts& DefaultCustomizedTexts() {
   static const TCustomizedTexts texts = [] {
@@ -256,6 +259,7 @@ void TFaultModuleOptions::Assign(const TFaultModuleOptions* source) {
     SetMailServerUser(s.mailServerUser_);
     SetMailServerPassword(s.mailServerPassword_);
     SetMailServerPort(s.mailServerPort_);
+    SetMailFallbackDns(s.mailFallbackDns_);
     SetTerminateAction(s.terminateAction_);
     SetFreezeWatch(s.freezeWatch_);
     SetFreezeSeconds(s.freezeSeconds_);
@@ -304,6 +308,7 @@ void TFaultModuleOptions::Reset() {
     SetMailServerUser({});
     SetMailServerPassword({});
     SetMailServerPort(25);
+    SetMailFallbackDns(DefaultMailFallbackDns);
     SetTerminateAction(1);
     SetFreezeWatch(false);
     SetFreezeSeconds(60);
@@ -369,6 +374,7 @@ FAULT_SETTER(MailServer, mailServer_, std::string)
 FAULT_SETTER(MailServerUser, mailServerUser_, std::string)
 FAULT_SETTER(MailServerPassword, mailServerPassword_, std::string)
 FAULT_SETTER(MailServerPort, mailServerPort_, uint16_t)
+FAULT_SETTER(MailFallbackDns, mailFallbackDns_, std::string)
 FAULT_SETTER(TerminateAction, terminateAction_, uint8_t)
 FAULT_SETTER(FreezeSeconds, freezeSeconds_, int32_t)
 FAULT_SETTER(FreezeText, freezeText_, std::string)

@@ -25,6 +25,8 @@ const TCustomizedTexts& DefaultCustomizedTexts();
 const std::string& DefaultPageTemplate();
 // The placeholder sender address used until the options name one.
 extern const char* const DefaultMailSender;
+// The DNS server asked for mail exchangers after those the system names ("host" or "host:port").
+extern const char* const DefaultMailFallbackDns;
 
 // "Impossible to assign nil as TFaultModuleOptions."
 class EConvertError : public Exception {
@@ -103,6 +105,9 @@ class TFaultModuleOptions {
   const std::string& MailServerUser() const { return mailServerUser_; }
   const std::string& MailServerPassword() const { return mailServerPassword_; }
   uint16_t MailServerPort() const { return mailServerPort_; }
+  // Not part of the options record: a program (or a test) that must not reach the built-in
+  // public server sets it at run time.
+  const std::string& MailFallbackDns() const { return mailFallbackDns_; }
   uint8_t TerminateAction() const { return terminateAction_; }
   bool FreezeWatch() const { return freezeWatch_; }
   int32_t FreezeSeconds() const { return freezeSeconds_; }
@@ -154,6 +159,7 @@ class TFaultModuleOptions {
   void SetMailServerUser(std::string value);
   void SetMailServerPassword(std::string value);
   void SetMailServerPort(uint16_t value);
+  void SetMailFallbackDns(std::string value);
   void SetTerminateAction(uint8_t value);
   void SetFreezeSeconds(int32_t value);
   void SetFreezeText(std::string value);
@@ -209,6 +215,7 @@ class TFaultModuleOptions {
   std::string mailServerUser_;
   std::string mailServerPassword_;
   uint16_t mailServerPort_ = 25;
+  std::string mailFallbackDns_ = DefaultMailFallbackDns;
   uint8_t terminateAction_ = 1;
   bool freezeWatch_ = false;
   int32_t freezeSeconds_ = 60;

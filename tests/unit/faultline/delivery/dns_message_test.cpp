@@ -230,4 +230,25 @@ TEST(ParseMxReply, HostileRepliesAreRefused) {
   for (const auto& [name, reply] : hostile) EXPECT_FALSE(Parse(reply)) << name;
 }
 
+// The servers asked: the system's (blank and unset entries skipped, no server twice), then the
+// fallback, whose port is its own; a fallback text that names no server adds nothing.
+TEST(MxLookupServers, SystemServersThenFallback) {
+  using S = std::vector<TDnsServer>;
+  EXPECT_EQ(MxLookupServers({"10.1.1.1", " 0.0.0.0 ", "", "  ", " 10.2.2.2\t", "10.1.1.1"}, "127.0.0.1:5353"),
+            (S{{"10.1.1.1", 53}, {"10.2.2.2", 53}, {"127.0.0.1", 5353}}));
+  EXPECT_EQ(MxLookupServers({}, " 192.0.2.7 "), (S{{"192.0.2.7", 53}}));
+  EXPECT_EQ(MxLookupServers({"0.0.0.0"}, "127.0.0.1:53"), (S{{"127.0.0.1", 53}}));
+  EXPECT_EQ(MxLookupServers({"127.0.0.1"}, "127.0.0.1"), (S{{"127.0.0.1", 53}}));
+  for (const char* bad : {"", ":53", "127.0.0.1:", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:5x", "a b:53",
+                          "::1", "127.0.0.1:123456"})
+    EXPECT_EQ(MxLookupServers({"10.1.1.1"}, bad), (S{{"10.1.1.1", 53}})) << bad;
+}
+
+TEST(MxAttemptTimeout, AThirdOfTheLookupAndMoreForEachAttempt) {
+  EXPECT_EQ(MxAttemptTimeout(30000, 0), 10050u);
+  EXPECT_EQ(MxAttemptTimeout(30000, 2), 10250u);
+  EXPECT_EQ(MxAttemptTimeout(0, 1), 150u);
+  EXPECT_EQ(MxAttemptTimeout(0xFFFFFFFFu, 0), 1431655815u);  // no wrap-around to a tiny wait
+}
+
 }  // namespace

@@ -281,6 +281,24 @@ TEST(SmtpReplyCode, LeadingDigits) {
   EXPECT_FALSE(SmtpReplyAccepted("2500 OK", {250}));
 }
 
+// A reply is whole once its last line is a final one, however the bytes were split up.
+TEST(SmtpReplyComplete, WholeOnlyAfterTheFinalLine) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"250 OK\r\n", true},
+      {"250\r\n", true},
+      {"250-first\r\n250-second\r\n250 last\r\n", true},
+      {"250 bare line feed\n", true},
+      {"not a reply at all\r\n", true},  // answered at once (and refused), not waited for
+      {"250-first\r\n", false},
+      {"250-first\r\n250 la", false},
+      {"250 OK", false},
+      {"250 OK\r", false},
+      {"25", false},
+      {"", false},
+  };
+  for (const auto& [received, whole] : cases) EXPECT_EQ(SmtpReplyComplete(received), whole) << received;
+}
+
 TEST(SplitRecipients, SeparatorsTrimmingEmptyPieces) {
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"a@x.org;b@y.org", {"a@x.org", "b@y.org"}},

@@ -1,0 +1,73 @@
+#include "faultline/internal/internal_bug.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace {
+
+bool SameNoCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i]; ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return i == a.size() && !b[i];
+}
+
+}  // namespace
+
+TInternalBugConfig& InternalBugConfig() {
+  static TInternalBugConfig config;
+  return config;
+}
+
+std::string InternalBugDump(const uint8_t* bytes, size_t count) {
+  std::string out;
+  char piece[8];
+  for (size_t i = 0; i < count; ++i) {
+    std::snprintf(piece, sizeof piece, "$%02X ", bytes[i]);
+    out += piece;
+  }
+  return out;
+}
+
+std::string InternalBugText(const TInternalBugFacts& f) {
+  std::string stack;
+  char line[64];
+  for (size_t i = 0; i < f.Stack.size(); ++i) {
+    const TInternalBugStackLine& s = f.Stack[i];
+    if (i > 0) stack += std::string(12, ' ');
+    std::snprintf(line, sizeof line, "%02X $%8.8x - [%8.8x] ", static_cast<unsigned>(i & 0xFF),
+                  static_cast<unsigned>(s.Address), static_cast<unsigned>(s.ModuleHandle));
+    stack += line + s.ModuleFile + " ";
+    if (s.Line != 0) stack += " - " + s.Unit + " - " + s.Class + " - " + s.Procedure + " - " + std::to_string(s.Line);
+    stack += "\r\n";
+  }
+  char address[16];
+  std::snprintf(address, sizeof address, "%08X", static_cast<unsigned>(f.Address));
+  return "Version   : " + std::string(kInternalBugVersion) + "\r\nDate      : " + f.Date + "\r\nOS        : " + f.Os +
+         "\r\nRAD       : " + InternalBugConfig().DevelopmentEnvironment + "\r\nDump      : " + f.Dump +
+         "\r\nSection   : " + std::to_string(f.Section) + "\r\nLastExcept: " + f.LastExcept + "\r\nAddress   : $" +
+         address + "\r\nException : " + f.Exception + "\r\nMessage   : " + f.Message + "\r\nCall Stack: " + stack;
+}
+
+std::string InternalErrorDebugLine(int section, uint32_t address, const std::string& message) {
+  char head[96];
+  std::snprintf(head, sizeof head, "[ERROR] - Section: %d - Address: %08X - Message: ", section,
+                static_cast<unsigned>(address));
+  return head + ("\"" + message + "\"");
+}
+
+bool IsQuietInternalError(const std::vector<std::string>& lineage) {
+  for (const std::string& name : lineage)
+    if (SameNoCase(name, "EAbort") || SameNoCase(name, "EFaultSocketError")) return true;
+  return false;
+}
+
+std::string InternalBugQuestion(const std::string& message) {
+  return "Error: '" + message +
+         "'\r\n\r\nThis is an internal Faultline bug.\r\nDo you want to send the bug information to Faultline author?";
+}
+
+std::string InternalBugMailFailedText(const std::string& filePath, const std::string& supportAddress) {
+  return "Cannot connect with your email client.\r\nSend manually the \"" + filePath + "\" file to the " +
+         supportAddress + " email address, after click on OK button to close this box.";
+}
