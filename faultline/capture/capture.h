@@ -38,7 +38,14 @@ struct TReportSeams {
   std::function<bool(const TReportTexts& report, TPresentation presentation)> ShowDialog;
   // Delivers the saved report.
   std::function<void(const TReportTexts& report, const std::string& logFileName)> Deliver;
+  // Mails one file through the user's mail client; false when that cannot be done.
+  std::function<bool(const std::string& to, const std::string& subject, const std::string& body,
+                     const std::string& file)>
+      MailFile;
 };
+
+// Replaces the test for an attached debugger (tests only: a developer's conditions without one).
+void SetDebuggerPresentProbe(bool (*probe)());
 TReportSeams& ReportSeams();
 
 // Sees every WriteFile of the program before it is done (a CGI program's pages go to standard

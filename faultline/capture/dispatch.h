@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "faultline/capture/capture.h"
 #include "faultline/capture/raise_state.h"
@@ -40,6 +41,15 @@ std::string OsExceptionMessage(const EXCEPTION_RECORD& record);
 // detector, which must not hold the main thread while the main thread holds the lock.
 bool TryBeginReport();
 void EndReport();
+
+// The exception's class and its ancestors, by their demangled names.
+std::vector<std::string> ExceptionLineage(const std::exception_ptr& e);
+
+// The self-diagnosis of a report step that failed (section: its number); reportStackPointer is
+// where the report's stack began. Remembers the class of each exception handled by a report.
+void ReportInternalBug(const std::exception_ptr& error, const std::vector<std::string>& lineage, int section,
+                       uint32_t address, uint32_t reportStackPointer);
+void NoteHandledException(const std::string& className);
 
 // Start-up and shutdown of the dispatcher's state.
 void InitDispatcher();

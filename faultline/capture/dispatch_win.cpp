@@ -172,12 +172,11 @@ class TReportRun {
   explicit TReportRun(TExceptionEvent& e) : e_(e) {}
 
   bool Run() {
+    asm volatile("movl %%esp, %0" : "=r"(stackPointer_));
     try {
       return Steps();
-    } catch (const std::exception& x) {
-      InternalError(x.what());
     } catch (...) {
-      InternalError("General internal error.");
+      InternalError(std::current_exception());
     }
     return false;
   }
@@ -292,6 +291,7 @@ class TReportRun {
       data.ExceptionModule = FileNameOf(path);
     }
     data.ExceptionType = ClassName();
+    NoteHandledException(data.ExceptionType);
     data.ExceptionMessage = Message();
     data.HasMessage = true;
     data.ConsoleProgram = IsConsoleProgram();
@@ -453,14 +453,9 @@ class TReportRun {
     }
   }
 
-  // The exception's class and its ancestors, by their demangled names.
   std::vector<std::string> ClassLineage() const {
     if (!e_.Exception) return {e_.ClassName, "EExternal", "Exception", "std::exception"};
-    try {
-      std::rethrow_exception(e_.Exception);
-    } catch (...) {
-      return TypeLineage(abi::__cxa_current_exception_type());
-    }
+    return ExceptionLineage(e_.Exception);
   }
 
   std::string ClassName() const {
@@ -496,18 +491,23 @@ class TReportRun {
     TerminateProcess(GetCurrentProcess(), 1);
   }
 
-  void InternalError(const char* message) {
+  void InternalError(const std::exception_ptr& error) {
     ++internalErrorCount;
-    if (IsDebuggerPresent()) {
-      char line[512];
-      std::snprintf(line, sizeof line, "[ERROR] - Section: %d - Address: %08X - Message: \"%s\"", stage_,
-                    static_cast<unsigned>(e_.Address), message);
-      OutputDebugStringA(line);
+    try {
+      // Where the failing step raised it, when this thread recorded that raise.
+      uint32_t address = e_.Address;
+      const void* object = nullptr;
+      std::memcpy(&object, &error, sizeof object);
+      const TRaiseInfo& raise = ThreadRaise();
+      if (object && raise.Object == object) address = raise.ReturnAddress;
+      ReportInternalBug(error, ExceptionLineage(error), stage_, address, stackPointer_);
+    } catch (...) {
     }
   }
 
   TExceptionEvent& e_;
   int stage_ = 0;
+  uint32_t stackPointer_ = 0;  // where this report's stack began
   std::shared_ptr<TFaultModuleOptionsEx> selected_;  // another module's options, while they are used
   TFaultExceptionContext context_;
   HMODULE faulting_ = nullptr;
@@ -570,6 +570,15 @@ void RunPendingCall() {
 }  // namespace
 
 uint32_t LastReportedAddress() { return lastReported.load(); }
+
+std::vector<std::string> ExceptionLineage(const std::exception_ptr& e) {
+  if (!e) return {};
+  try {
+    std::rethrow_exception(e);
+  } catch (...) {
+    return TypeLineage(abi::__cxa_current_exception_type());
+  }
+}
 
 TReportSeams& ReportSeams() {
   static TReportSeams seams;

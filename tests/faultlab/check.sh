@@ -24,11 +24,12 @@ while IFS='|' read -r program scenario code reports type message function faultM
     exe="$work/$(basename "$windowed")"; source="$sources/faultlab_win.cpp"
   fi
   module=$(basename "$exe")
-  rm -f "$work/restarted.txt" "$work/filter-message.txt"
+  rm -f "$work/restarted.txt" "$work/messagebox.txt" "$work/faultlab-console.log"
   faultModule=${faultModule:-$module}
   log="${exe%.exe}.flf"
   rm -f "$log"
-  timeout 120 "$runner" "$exe" "$scenario" > "$work/$scenario.out" 2>&1
+  # The debugger output shows in Wine's own trace (the internal-error scenarios look for it).
+  WINEDEBUG=-all,warn+debugstr timeout 120 "$runner" "$exe" "$scenario" > "$work/$scenario.out" 2>&1
   rc=$?
   [ "$rc" = "$code" ] || fail "exit code $rc, expected $code"
   if [ "$scenario" = crash-restart ]; then
@@ -36,11 +37,26 @@ while IFS='|' read -r program scenario code reports type message function faultM
     for _ in $(seq 50); do [ -e "$work/restarted.txt" ] && break; sleep 0.2; done
     [ -e "$work/restarted.txt" ] || fail "the program was not started again"
   fi
-  if [ "$scenario" = filter-message ]; then
-    # The box showed the filter's text (the laboratory's own thread read it and pressed OK).
-    grep -q "|This error is expected and not reported\.$" "$work/filter-message.txt" 2>/dev/null ||
-      fail "no message box with the filter's text: '$(cat "$work/filter-message.txt" 2>/dev/null)'"
-  fi
+  case $scenario in
+    filter-message)
+      # The box showed the filter's text (the laboratory's own thread read it and pressed OK).
+      grep -q "|This error is expected and not reported\.$" "$work/messagebox.txt" 2>/dev/null ||
+        fail "no message box with the filter's text: '$(cat "$work/messagebox.txt" 2>/dev/null)'" ;;
+    internal-error)
+      # The failing step's self-diagnosis: the debugger line, the file beside the program, the offer.
+      grep -q '\[ERROR\] - Section: 11 - Address: [0-9A-F]\{8\} - Message: \\"Console\\"' "$work/$scenario.out" ||
+        fail "no debugger line"
+      diagnosis="$work/faultlab-console.log"
+      for want in "Version   : 5.1.11" "Section   : 11" "Exception : Exception" "Message   : Console" \
+                  "LastExcept: std::runtime_error" "Call Stack: 00 \$"; do
+        grep -qF "$want" "$diagnosis" 2>/dev/null || fail "the diagnosis lacks '$want'"
+      done
+      grep -q "^Probably internal bug|Error: 'Console'" "$work/messagebox.txt" 2>/dev/null || fail "no offer to mail it" ;;
+    internal-quiet)
+      [ ! -e "$work/faultlab-console.log" ] || fail "a diagnosis was written without a debugger"
+      [ ! -e "$work/messagebox.txt" ] || fail "a message box was shown"
+      ! grep -q '\[ERROR\]' "$work/$scenario.out" || fail "a debugger line was written" ;;
+  esac
   if [ "$reports" = 0 ]; then
     [ ! -e "$log" ] || fail "a log was written"
     continue
@@ -99,6 +115,8 @@ console|filter-message|1|0||||
 console|thread-overflow|1|1|EStackOverflow|Stack overflow.|RecurseOnThread
 console|thread-churn|1|1|std::runtime_error|fault while threads come and go.|FaultWhileThreadsChurn
 console|raise-exception|1|1|EExternalException|External exception E0424242.|RaiseOwnCode
+console|internal-error|1|0||||
+console|internal-quiet|1|0||||
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler
 console|event-cancel|1|0||||
 console|custom-data|1|1|std::runtime_error|with custom data.|ThrowWithCustomData

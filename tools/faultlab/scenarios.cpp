@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "faultline/capture/capture.h"
 #include "faultline/capture/events.h"
 #include "faultline/options/module_options.h"
 #include "rtl/thread.h"
@@ -142,7 +143,7 @@ __attribute__((noinline)) void ThrowFiltered() {
 
 // filter-message: a class the options filter out with a text: only a message box with that text
 // is shown, nothing is reported; exit code 1. Nobody watches the laboratory, so a thread of its
-// own reads the box (its text goes to "filter-message.txt" beside the program) and presses OK.
+// own reads the box (its text goes to "messagebox.txt" beside the program) and presses OK.
 std::string BesideProgram(const char* name) {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, sizeof path);
@@ -150,40 +151,46 @@ std::string BesideProgram(const char* name) {
   return p.substr(0, p.find_last_of('\\') + 1) + name;
 }
 
+// Reads every message box of the process into "messagebox.txt" beside the program (one line:
+// caption|text, line breaks shown as "\n") and answers it: No where it asks, else OK.
 BOOL CALLBACK AnswerMessageBox(HWND window, LPARAM found) {
   DWORD process = 0;
   GetWindowThreadProcessId(window, &process);
   char cls[64] = {};
   GetClassNameA(window, cls, sizeof cls);
   if (process != GetCurrentProcessId() || std::strcmp(cls, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
-  char caption[256] = {}, text[1024] = {};
+  char caption[256] = {}, text[2048] = {};
   GetWindowTextA(window, caption, sizeof caption);
   GetDlgItemTextA(window, 0xFFFF, text, sizeof text);  // the message box's text control
-  const std::string line = std::string(caption) + "|" + text + "\n";
-  HANDLE f = CreateFileA(BesideProgram("filter-message.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                         nullptr);
+  std::string line = std::string(caption) + "|";
+  for (const char* c = text; *c; ++c) {
+    if (*c == '\r') continue;
+    line += *c == '\n' ? std::string("\\n") : std::string(1, *c);
+  }
+  line += "\n";
+  HANDLE f = CreateFileA(BesideProgram("messagebox.txt").c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
   if (f != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
     WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(f);
   }
-  PostMessageA(window, WM_COMMAND, IDOK, 0);
+  PostMessageA(window, WM_COMMAND, GetDlgItem(window, IDNO) ? IDNO : IDOK, 0);
   *reinterpret_cast<bool*>(found) = true;
   return FALSE;
 }
 
+// Answers message boxes until the program ends.
 DWORD WINAPI MessageBoxAnswerer(LPVOID) {
-  for (int i = 0; i < 3000; ++i) {
+  for (;;) {
     bool found = false;
     EnumWindows(AnswerMessageBox, reinterpret_cast<LPARAM>(&found));
-    if (found) return 0;
-    Sleep(10);
+    Sleep(found ? 200 : 10);  // an answered box takes a moment to go
   }
-  return 1;
 }
+void StartMessageBoxAnswerer() { CloseHandle(CreateThread(nullptr, 0, MessageBoxAnswerer, nullptr, 0, nullptr)); }
 
 __attribute__((noinline)) void ThrowFilteredWithText() {
-  CreateThread(nullptr, 0, MessageBoxAnswerer, nullptr, 0, nullptr);
+  StartMessageBoxAnswerer();
   throw EShown("filtered out, with a text");  // fault line
 }
 
@@ -205,6 +212,19 @@ DWORD WINAPI OverflowThreadBody(LPVOID) {
 // nothing handles it. One report (EExternalException), at the raising call; exit code 1.
 __attribute__((noinline)) void RaiseOwnCode() {
   RaiseException(0xE0424242, EXCEPTION_NONCONTINUABLE, 0, nullptr);  // fault line
+}
+
+// internal-error: a report step fails (the console the report is written to is gone) while a
+// debugger is attached (simulated): that failure is not reported through the failing flow; the
+// self-diagnosis "faultlab-console.log" is written beside the program, the debugger output gets
+// its line, and the offer to mail it is declined (the laboratory answers No). No report is
+// saved; exit code 1.
+// internal-quiet: the same without a debugger: nothing at all is written; exit code 1.
+__attribute__((noinline)) void FailInsideReport(bool debugger) {
+  if (debugger) SetDebuggerPresentProbe([] { return true; });
+  StartMessageBoxAnswerer();
+  SetStdHandle(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
+  throw std::runtime_error("the report of this one fails");  // fault line
 }
 
 // thread-churn: threads begin and end all the time (some end while the report holds them) while
@@ -299,6 +319,8 @@ int RunScenario(const std::string& name) {
   if (name == "filter-message") ThrowFilteredWithText();
   if (name == "thread-churn") FaultWhileThreadsChurn();
   if (name == "raise-exception") RaiseOwnCode();
+  if (name == "internal-error") FailInsideReport(true);
+  if (name == "internal-quiet") FailInsideReport(false);
   if (name == "thread-overflow") {
     HANDLE h = CreateThread(nullptr, 0, OverflowThreadBody, nullptr, 0, nullptr);
     WaitForSingleObject(h, 60000);
@@ -355,4 +377,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet crash-restart nested event-cancel custom-data"; }
