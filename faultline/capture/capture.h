@@ -55,7 +55,8 @@ void SetWriteFileObserver(TWriteFileObserver observer);
 
 // The raise notice of another module's raise of a C++ exception (code 0x0EEDFADE, flags 1, seven
 // arguments: the raise address, the thrown object, the raising frame, the object's type, three
-// unused): recorded as the calling thread's last raise, without a copy of the stack.
+// unused): recorded as the calling thread's last raise, with a copy of its stack from the frame up.
+// A DLL that delegates its reports to the executable calls it for every throw.
 extern "C" __declspec(dllexport) void __stdcall Faultline_CallGeneralRaise(DWORD code, DWORD flags, DWORD count,
                                                                             void* frame, const ULONG_PTR* arguments);
 // The exception object of an operating-system exception (EAccessViolation, EDivByZero, ...), with

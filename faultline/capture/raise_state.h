@@ -46,6 +46,9 @@ void SetPendingFault(uint32_t address, const CONTEXT& context);
 
 // Raises are recorded while this is set (from start-up to shutdown).
 void SetRaiseRecording(bool on);
+// Also hands every C++ throw of this module to forwarder (a delegating DLL's); null for none.
+using TRaiseForwarder = void (*)(const void* object, const std::type_info* type, uint32_t address, uint32_t frame);
+void SetRaiseForwarder(TRaiseForwarder forwarder);
 
 // The most of a stack a raise keeps.
 constexpr uint32_t MaxRaiseStack = 102400;

@@ -11,6 +11,7 @@
 namespace {
 
 std::atomic<bool> recording{false};
+std::atomic<TRaiseForwarder> forwarder{nullptr};
 
 struct TThreadState {
   TRaiseInfo Raise;
@@ -33,6 +34,7 @@ TRaiseInfo& ThreadRaise() { return State().Raise; }
 bool& ThreadInHandler() { return State().InHandler; }
 bool& ThreadBusy() { return State().Busy; }
 void SetRaiseRecording(bool on) { recording.store(on); }
+void SetRaiseForwarder(TRaiseForwarder f) { forwarder.store(f); }
 
 void SetPendingFault(uint32_t address, const CONTEXT& context) {
   TThreadState& s = State();
@@ -80,8 +82,10 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
   if (recording.load(std::memory_order_relaxed)) {
     // The thrower's stack begins just above our return address: this wrapper's own frame is of no
     // interest, and the raise address is entered on its own.
-    RecordRaise(object, type, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_return_address(0))),
-                static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) + 8);
+    const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+    const uint32_t frame = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) + 8;
+    RecordRaise(object, type, address, frame);
+    if (TRaiseForwarder f = forwarder.load(std::memory_order_relaxed)) f(object, type, address, frame);
   }
   __real___cxa_throw(object, type, destroy);
 }

@@ -22,6 +22,14 @@ namespace {
 
 bool active = false;
 bool interceptionInstalled = false;
+
+// A DLL loaded by an executable that carries reporting too leaves its reports to the executable:
+// its exceptions go to the executable's ExceptionManager, its raises to the executable's notice.
+using TExceptionManager = BOOL(__stdcall*)(const std::exception_ptr*, void*, int, HMODULE);
+using TGeneralRaise = void(__stdcall*)(DWORD, DWORD, DWORD, void*, const ULONG_PTR*);
+bool delegating = false;
+TExceptionManager executableManager = nullptr;
+TGeneralRaise executableRaise = nullptr;
 int startCount = 0;
 std::terminate_handler previousTerminate = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
@@ -60,7 +68,11 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
 // stack), then the thread, or on the main thread the program, ends with exit code 1.
 [[noreturn]] void Terminate() {
   std::exception_ptr e = std::current_exception();
-  if (e && active) {
+  if (e && active && delegating) {
+    const TRaiseInfo* raise = RaiseOf(e);
+    executableManager(&e, raise ? reinterpret_cast<void*>(static_cast<uintptr_t>(raise->ReturnAddress)) : nullptr,
+                      PresentGeneral, FaultRunningModule());
+  } else if (e && active) {
     TExceptionEvent event;
     event.Exception = e;
     const TRaiseInfo* raise = RaiseOf(e);
@@ -238,6 +250,13 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// A delegating DLL's raise, as the executable's notice takes it (see Faultline_CallGeneralRaise).
+void ForwardRaise(const void* object, const std::type_info* type, uint32_t address, uint32_t frame) {
+  const ULONG_PTR arguments[7] = {address, reinterpret_cast<ULONG_PTR>(object), frame,
+                                  reinterpret_cast<ULONG_PTR>(type), 0, 0, 0};
+  executableRaise(0x0EEDFADE, 1, 7, reinterpret_cast<void*>(static_cast<uintptr_t>(frame)), arguments);
+}
+
 // The import hooks of kernel32's RaiseException, RtlUnwind and WriteFile, with their originals.
 using TRaiseException = void(WINAPI*)(DWORD, DWORD, DWORD, const ULONG_PTR*);
 using TRtlUnwind = void(WINAPI*)(PVOID, PVOID, PEXCEPTION_RECORD, PVOID);
@@ -350,8 +369,19 @@ void FaultlineStart() {
     services.ReportingActive = ReportingActive;
     services.ThreadBusy = ThreadIsBusy;
     services.ReportThreadException = ReportThreadException;
+    // A DLL whose executable reports (it carries a container and the export) delegates to it.
+    HMODULE executable = GetModuleHandleA(nullptr);
+    delegating = false;
+    if (FaultRunningModule() != executable && FaultContainerPresent(executable)) {
+      executableManager = reinterpret_cast<TExceptionManager>(
+          reinterpret_cast<void*>(GetProcAddress(executable, "ExceptionManager")));
+      executableRaise = reinterpret_cast<TGeneralRaise>(
+          reinterpret_cast<void*>(GetProcAddress(executable, "Faultline_CallGeneralRaise")));
+      delegating = executableManager && executableRaise;
+    }
     active = true;
     SetRaiseRecording(true);
+    if (delegating) SetRaiseForwarder(ForwardRaise);
     // Inside the development environment its debugger takes the exceptions: no interception.
     if (IsDevelopmentEnvironment()) {
       if (FaultModules()) FaultModules()->Refresh();
@@ -359,7 +389,8 @@ void FaultlineStart() {
     }
     interceptionInstalled = true;
     previousTerminate = std::set_terminate(Terminate);
-    previousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
+    // The last-resort filter is the process's: a delegating DLL leaves it to the executable.
+    if (!delegating) previousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
     convertedModule = FaultRunningModule();
     overflowReporter.Start();
     vectoredHandler = AddVectoredExceptionHandler(1, ConvertFault);
@@ -393,9 +424,10 @@ void FaultlineStop() {
     StopFreezeDetector();
     DoneDispatcher();
     SetRaiseRecording(false);
+    SetRaiseForwarder(nullptr);
     if (interceptionInstalled) {
       std::set_terminate(previousTerminate);
-      SetUnhandledExceptionFilter(previousFilter);
+      if (!delegating) SetUnhandledExceptionFilter(previousFilter);
       if (vectoredHandler) RemoveVectoredExceptionHandler(vectoredHandler);
       vectoredHandler = nullptr;
       overflowReporter.Stop();
@@ -415,6 +447,7 @@ void FaultlineStop() {
 
 extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exception_ptr* exception, void* address,
                                                                  int presentation, HMODULE module) {
+  if (active && delegating) return executableManager(exception, address, presentation, FaultRunningModule());
   if (!active || !exception || !*exception) return TRUE;
   TExceptionEvent event;
   event.Exception = *exception;
@@ -434,7 +467,9 @@ void SetWriteFileObserver(TWriteFileObserver observer) { writeFileObserver = obs
 
 extern "C" __declspec(dllexport) void __stdcall Faultline_CallGeneralRaise(DWORD code, DWORD flags, DWORD count,
                                                                             void* frame, const ULONG_PTR* arguments) {
-  if (active) RaiseNotice(code, flags, count, Address(frame), arguments, false);
+  // The stack is copied as with the program's own raises: by the time the report is made, the
+  // raising frames are gone.
+  if (active) RaiseNotice(code, flags, count, Address(frame), arguments, true);
 }
 
 extern "C" __declspec(dllexport) void* __stdcall Faultline_CallExceptObject(const EXCEPTION_RECORD* record,

@@ -4,10 +4,11 @@
 # the exception's type and message, its address and module, and a call stack that names the
 # faulting function, its source file and the line marked "fault line" there.
 # Usage: check.sh WINE_RUNNER FAULTLAB-CONSOLE.EXE FAULTLAB.EXE FLREADER.EXE SOURCE_DIR WORKDIR
+#                 FAULTLAB-DLL.DLL FAULTLAB-HOST.EXE
 set -uo pipefail
-runner=$1; console=$2; windowed=$3; reader=$4; sources=$5; work=$6
+runner=$1; console=$2; windowed=$3; reader=$4; sources=$5; work=$6; dll=$7; host=$8
 rm -rf "$work"; mkdir -p "$work"
-cp "$console" "$windowed" "$work/"
+cp "$console" "$windowed" "$dll" "$host" "$work/"
 failures=0
 fail() { echo "FAIL [$scenario]: $*"; failures=$((failures + 1)); }
 strip() { tr -d '\r'; }
@@ -18,15 +19,21 @@ fault_line() { awk -v f="$1" '$0 ~ f"\\(" {inside=1} inside && /fault line/ {pri
 # when the fault is in another module than the program]
 while IFS='|' read -r program scenario code reports type message function faultModule; do
   [ -n "$scenario" ] || continue
-  if [ "$program" = console ]; then
-    exe="$work/$(basename "$console")"; source="$sources/scenarios.cpp"
-  else
-    exe="$work/$(basename "$windowed")"; source="$sources/faultlab_win.cpp"
-  fi
+  case $program in
+    console) exe="$work/$(basename "$console")"; source="$sources/scenarios.cpp" ;;
+    window) exe="$work/$(basename "$windowed")"; source="$sources/faultlab_win.cpp" ;;
+    # The DLL's fault, in a program that carries Faultline (console) or in one that does not.
+    dll) exe="$work/$(basename "$console")"; source="$sources/faultlab_dll.cpp" ;;
+    host) exe="$work/$(basename "$host")"; source="$sources/faultlab_dll.cpp" ;;
+  esac
   module=$(basename "$exe")
+  codeModule=$module
+  case $program in dll|host) codeModule=$(basename "$dll") ;; esac
   rm -f "$work/restarted.txt" "$work/messagebox.txt" "$work/faultlab-console.log"
-  faultModule=${faultModule:-$module}
+  faultModule=${faultModule:-$codeModule}
   log="${exe%.exe}.flf"
+  # Alone, the DLL reports by itself, into its own log.
+  [ "$program" = host ] && log="$work/$(basename "${dll%.dll}").flf"
   rm -f "$log"
   # The debugger output shows in Wine's own trace (the internal-error scenarios look for it).
   WINEDEBUG=-all,warn+debugstr timeout 120 "$runner" "$exe" "$scenario" > "$work/$scenario.out" 2>&1
@@ -84,17 +91,23 @@ while IFS='|' read -r program scenario code reports type message function faultM
   line=$(fault_line "$function" "$source")
   "$runner" "$reader" show "$log" last | strip > "$work/$scenario.report"
   first=$(grep -m1 -E "^\|[0-9A-F]{8}\|" "$work/$scenario.report")
-  named="\|${module//./\\.} *\|$(basename "$source" | sed 's/\./\\./') *\|[^|]*\|$function *\|$line *\|$"
-  if [ "$faultModule" = "$module" ]; then
+  named="\|${codeModule//./\\.} *\|$(basename "$source" | sed 's/\./\\./') *\|[^|]*\|$function *\|$line *\|$"
+  if [ "$faultModule" = "$codeModule" ]; then
     grep -qE "^\|$address$named" <<<"$first" || fail "first call-stack row '$first', expected $function, line $line"
   else
     grep -qE "^\|[0-9A-F]{8}$named" "$work/$scenario.report" || fail "no call-stack row for $function, line $line"
   fi
+  # The DLL leaves its report to the program that carries Faultline: the report holds that
+  # program's custom data; alone, the DLL makes it and the data is not there.
+  case $program in
+    dll) grep -q "made by the executable" "$work/$scenario.report" || fail "not reported by the executable" ;;
+    host) ! grep -q "made by the executable" "$work/$scenario.report" || fail "reported by the wrong module" ;;
+  esac
   if [ "$scenario" = custom-data ]; then
     grep -q "data from the program, thread " "$work/$scenario.report" || fail "no custom data in the report"
   fi
   # A console program writes the report to its console too.
-  if [ "$program" = console ] && [ "$message" != "*" ]; then
+  if [ "$program" != window ] && [ "$message" != "*" ]; then
     grep -q "2.5 Message: $message" "$work/$scenario.out" || fail "no report on the console"
   fi
 done <<'TABLE'
@@ -117,6 +130,8 @@ console|thread-churn|1|1|std::runtime_error|fault while threads come and go.|Fau
 console|raise-exception|1|1|EExternalException|External exception E0424242.|RaiseOwnCode
 console|internal-error|1|0||||
 console|internal-quiet|1|0||||
+dll|dll|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
+host|dll-alone|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler
 console|event-cancel|1|0||||
 console|custom-data|1|1|std::runtime_error|with custom data.|ThrowWithCustomData

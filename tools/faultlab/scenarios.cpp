@@ -227,6 +227,18 @@ __attribute__((noinline)) void FailInsideReport(bool debugger) {
   throw std::runtime_error("the report of this one fails");  // fault line
 }
 
+// dll: the laboratory's DLL (which carries Faultline too) throws and nobody catches it. The DLL
+// leaves the report to this program: one report, made here (it holds this program's custom
+// data), whose call stack begins in the DLL's own source; exit code 1.
+__attribute__((noinline)) void CallIntoDll() {
+  RegisterFaultEventHandlers({nullptr, nullptr, nullptr,
+                              [](const TFaultExceptionContext&, std::string& data) { data = "made by the executable"; }});
+  HMODULE dll = LoadLibraryA("faultlab-dll.dll");
+  using TThrow = void(__stdcall*)();
+  auto call = dll ? reinterpret_cast<TThrow>(reinterpret_cast<void*>(GetProcAddress(dll, "FaultlabDllThrow"))) : nullptr;
+  if (call) call();
+}
+
 // thread-churn: threads begin and end all the time (some end while the report holds them) while
 // the main thread faults. One report, nothing hangs; exit code 1.
 std::atomic<bool> churning{true};
@@ -320,6 +332,10 @@ int RunScenario(const std::string& name) {
   if (name == "thread-churn") FaultWhileThreadsChurn();
   if (name == "raise-exception") RaiseOwnCode();
   if (name == "internal-error") FailInsideReport(true);
+  if (name == "dll") {
+    CallIntoDll();
+    return 2;  // the DLL could not be loaded
+  }
   if (name == "internal-quiet") FailInsideReport(false);
   if (name == "thread-overflow") {
     HANDLE h = CreateThread(nullptr, 0, OverflowThreadBody, nullptr, 0, nullptr);
@@ -377,4 +393,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet dll crash-restart nested event-cancel custom-data"; }

@@ -1,0 +1,35 @@
+// The crash laboratory's DLL, built with Faultline and its own options. Loaded by a program that
+// carries Faultline, it leaves its reports to that program; loaded by one that does not, it
+// reports by itself (its log is faultlab-dll.flf beside it).
+#include <windows.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "faultline/capture/capture.h"
+
+namespace {
+
+// Faultline starts when the DLL is loaded and stops when it is unloaded, as a module's own
+// initialisation and finalisation.
+struct TFaultlineForThisDll {
+  TFaultlineForThisDll() {
+    try {
+      FaultlineStart();
+    } catch (const std::exception& e) {
+      // The DLL still works without reports; the reason goes where a developer looks.
+      OutputDebugStringA(e.what());
+      std::fprintf(stderr, "faultlab-dll: %s\n", e.what());
+    }
+  }
+  ~TFaultlineForThisDll() { FaultlineStop(); }
+} faultlineForThisDll;
+
+__attribute__((noinline)) void ThrowInDll() {
+  throw std::runtime_error("thrown inside the DLL");  // fault line
+}
+
+}  // namespace
+
+// Called by the host: the exception leaves the DLL and nobody catches it.
+extern "C" __declspec(dllexport) void __stdcall FaultlabDllThrow() { ThrowInDll(); }
