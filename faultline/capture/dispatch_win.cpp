@@ -17,10 +17,13 @@
 #include "faultline/lists/modules_list.h"
 #include "faultline/lists/own_thread.h"
 #include "faultline/lists/threads_list.h"
+#include "faultline/delivery/delivery_run.h"
 #include "faultline/log/log_flow.h"
 #include "faultline/options/module_options.h"
 #include "faultline/report/report_environment.h"
 #include "faultline/stack/stack.h"
+#include "faultline/ui/exception_dialog.h"
+#include "faultline/ui/screenshot.h"
 #include "rtl/application.h"
 
 namespace {
@@ -332,21 +335,46 @@ class TReportRun {
     bool leaveToProgram = false;
     if (options.HandlingFlags() & 0x01) recentErrors.Add(when, options.CrashCount());
     stage_ = 11;
-    const bool actions = (options.DialogFlags() & 0x01) != 0;
-    if (!actions || RaiseActionNotify(context_, faulting_, ActionBeforeDialog)) {
+    const bool dialogOn = (options.DialogFlags() & 0x01) != 0;
+    const bool canShowWindows = !data.ConsoleProgram && e_.Presentation != PresentWebServer;
+    // Without a dialog the report goes where the options send it; the dialog lets the user choose.
+    const bool deliveryConfigured = options.MailMode() != 0 || options.UploadMode() != 0;
+    bool send = deliveryConfigured;
+    bool attachScreenshot = deliveryConfigured && (options.SendFlags() & 0x0010) != 0;
+    // The screenshot shows the program as it was, before any dialog of ours opens.
+    bool screenshotTaken = false;
+    if (attachScreenshot && canShowWindows) {
+      ScreenshotCapture((options.SendFlags() & 0x0020) != 0, RecordScreenshotMarks(e_.ThreadId));
+      screenshotTaken = true;
+    }
+    if (!dialogOn || RaiseActionNotify(context_, faulting_, ActionBeforeDialog)) {
       if (data.ConsoleProgram && e_.Presentation != PresentWebServer) {
         WriteConsoleReport(texts.Report);
       } else if (ReportSeams().ShowDialog) {
         keepGoing = ReportSeams().ShowDialog(texts, e_.Presentation);
+      } else if (dialogOn && canShowWindows) {
+        stage_ = 12;
+        TDialogReport report;
+        report.Texts = &texts;
+        report.Data = &data;
+        report.Message = data.ExceptionMessage;
+        report.ErrorCount = static_cast<int>(reportCount.load());
+        report.Duplicate = options.LogSaved() &&
+                           IsDuplicateReport(options.LogSections(), options.LogFileName(), texts, DefaultLogStorage());
+        const TDialogChoices choices = ShowExceptionDialog(options, report);
+        send = choices.Send;
+        attachScreenshot = choices.Screenshot;
+        keepGoing = !choices.Terminate;
       } else if (e_.Presentation == PresentApplication) {
         // Without a dialog of its own the report leaves the display to the application's handler.
         leaveToProgram = true;
       }
-      if (actions) RaiseActionNotify(context_, faulting_, ActionAfterDialog);
+      if (dialogOn) RaiseActionNotify(context_, faulting_, ActionAfterDialog);
     }
 
     stage_ = 16;
     std::string logName;
+    TLogSaveResult saved;
     if (options.LogSaved()) {
       TLogSaveRequest request;
       request.LogSaved = options.LogSaved();
@@ -359,16 +387,71 @@ class TReportRun {
       events.BeforeSave = [this](bool& allowed) { allowed = RaiseActionNotify(context_, faulting_, ActionBeforeLogSave); };
       events.SaveFailed = [this](bool& retry) { retry = RaiseErrorNotify(context_, faulting_, ErrorLogSave); };
       events.AfterSave = [this] { RaiseActionNotify(context_, faulting_, ActionAfterLogSave); };
-      SaveReportToLog(request, events, DefaultLogStorage());
+      saved = SaveReportToLog(request, events, DefaultLogStorage());
     }
     if (ReportSeams().Deliver) ReportSeams().Deliver(texts, logName);
     held.ResumeAll();
+    if (send && deliveryConfigured) Deliver(options, texts, saved, logName, when, address, canShowWindows,
+                                          screenshotTaken && attachScreenshot);
+    if (screenshotTaken) ScreenshotRelease();
 
     stage_ = 18;
     const bool crash = (options.HandlingFlags() & 0x01) &&
                        recentErrors.CrashRuleMet(options.CrashCount(), options.CrashMinutes());
     if (crash || !keepGoing) EndProcess(crash ? options.CrashAction() : options.TerminateAction());
     return leaveToProgram;
+  }
+
+  // Delivers the saved report on this thread, while the faulting thread still waits. The events
+  // reach the program's sinks as every event of the report does.
+  void Deliver(const TFaultModuleOptionsEx& options, const TReportTexts& texts, const TLogSaveResult& saved,
+               const std::string& logName, TDateTime when, uint32_t address, bool canShowWindows, bool screenshot) {
+    stage_ = 17;
+    TDeliveryRequest request;
+    request.Options = &options;
+    request.Report = texts;
+    request.DeliveryText = saved.DeliverWholeLog ? saved.DeliveryText : texts.Report;
+    request.LogFileName = logName.empty() ? options.LogFileName() : logName;
+    request.ExceptionTime = when;
+    request.ExceptionAddress = address;
+    request.CanShowWindows = canShowWindows;
+    if (screenshot) {
+      char folder[MAX_PATH] = {};
+      GetTempPathA(sizeof folder, folder);
+      request.ScreenshotFile = std::string(folder) + "Screenshot.png";
+      ScreenshotSave(request.ScreenshotFile);
+    }
+    request.AttachScreenshot = screenshot;
+    // What the events need, kept alive for a delivery that outlasts this report (in the
+    // background its events run on the send thread itself).
+    struct TKept {
+      std::exception_ptr Exception;
+      TFaultExceptionContext Context;
+      HMODULE Faulting = nullptr;
+      std::shared_ptr<TFaultModuleOptionsEx> Options;
+      std::string Screenshot;
+    };
+    auto kept = std::make_shared<TKept>();
+    kept->Exception = e_.Exception;
+    kept->Context = context_;
+    kept->Context.Exception = kept->Exception ? &kept->Exception : nullptr;
+    kept->Faulting = faulting_;
+    kept->Options = selected_;
+    kept->Screenshot = request.ScreenshotFile;
+    request.Events.Action = [kept](int action, bool& goOn) {
+      const bool answer = RaiseActionNotify(kept->Context, kept->Faulting, action);
+      if (action == ActionBeforeMail || action == ActionBeforeWeb) goOn = answer;
+    };
+    request.Events.Error = [kept](int kind, bool& retry) { retry = RaiseErrorNotify(kept->Context, kept->Faulting, kind); };
+    TDeliveryHooks hooks;
+    // A later report waits until a background delivery is done.
+    hooks.EnterLock = [] { EnterCriticalSection(&handlerLock); };
+    hooks.LeaveLock = [] { LeaveCriticalSection(&handlerLock); };
+    hooks.AfterRun = [kept](const TDeliveryResult&) {
+      if (!kept->Screenshot.empty()) DeleteFileA(kept->Screenshot.c_str());
+    };
+    TDeliveryResult result;
+    if (StartDelivery(request, hooks, &result) && !kept->Screenshot.empty()) DeleteFileA(kept->Screenshot.c_str());
   }
 
   // The options of the module the exception belongs to: the faulting module's when it carries

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 #include "faultline/capture/capture.h"
 #include "faultline/capture/events.h"
 #include "faultline/options/module_options.h"
+#include "faultline/options/options.h"
 #include "rtl/thread.h"
 
 // The filtered exception classes are named by the options: they live outside any namespace.
@@ -239,6 +241,33 @@ __attribute__((noinline)) void CallIntoDll() {
   if (call) call();
 }
 
+// send-smtp, send-http, send-ftp: the program's options send reports through one transport to a
+// server on 127.0.0.1 whose port FAULTLAB_PORT names; the main thread faults. One report, saved
+// and delivered (the server receives it); exit code 1.
+__attribute__((noinline)) void FaultAndSend(const std::string& transport) {
+  char port[16] = {};
+  GetEnvironmentVariableA("FAULTLAB_PORT", port, sizeof port);
+  TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
+  InUpdate(options, [&] {
+    if (transport == "smtp") {
+      options.SetMailMode(2);
+      options.SetMailServer("127.0.0.1");
+      options.SetMailServerPort(static_cast<uint16_t>(std::atoi(port)));
+      options.SetMailSender("faultlab@tarn-import.test");
+      options.SetMailTo("developers@tarn-import.test");
+      options.SetMailSubject("faultlab report");
+      options.SetMailFallbackDns("127.0.0.1:9");  // never the built-in public server
+    } else {
+      options.SetUploadMode(transport == "http" ? 1 : 3);
+      options.SetUploadUrl(transport == "http" ? "http://127.0.0.1/reports/upload" : "ftp://127.0.0.1/reports/");
+      options.SetUploadPort(static_cast<uint32_t>(std::atoi(port)));
+      options.SetUploadUser("faultlab");
+      options.SetUploadPassword("secret");
+    }
+  });
+  throw std::runtime_error("sent by " + transport);  // fault line
+}
+
 // thread-churn: threads begin and end all the time (some end while the report holds them) while
 // the main thread faults. One report, nothing hangs; exit code 1.
 std::atomic<bool> churning{true};
@@ -331,6 +360,7 @@ int RunScenario(const std::string& name) {
   if (name == "filter-message") ThrowFilteredWithText();
   if (name == "thread-churn") FaultWhileThreadsChurn();
   if (name == "raise-exception") RaiseOwnCode();
+  if (name == "send-smtp" || name == "send-http" || name == "send-ftp") FaultAndSend(name.substr(5));
   if (name == "internal-error") FailInsideReport(true);
   if (name == "dll") {
     CallIntoDll();
@@ -393,4 +423,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet dll crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet dll send-smtp send-http send-ftp crash-restart nested event-cancel custom-data"; }
