@@ -142,6 +142,51 @@ TEST(FldataEmbed, SecondRunReplacesTheContainer) {
   EXPECT_TRUE(PasswordMatches(Load(exe).Container.PasswordCheck, "pw"));
 }
 
+// Whoever ships a program gives it new delivery targets without building it again: only the
+// options change; code, debug information, symbols and password check stay.
+TEST(FldataOptions, NewOptionsForAShippedModule) {
+  TempDir dir;
+  fs::path exe = Embedded(dir, "O0", "--password pw");
+  const TLoaded before = Load(exe);
+  const std::string shipped = ReadWhole(exe);
+  const fs::path options = dir / "shipping.options";
+  std::ofstream(options) << "MailMode=2\nMailServer=mail.tarn-import.example\nMailTo=crashes@tarn-import.example\n"
+                            "UploadMode=3\nUploadUrl=ftp://upload.tarn-import.example/reports/\n";
+  int status = 0;
+  std::string out = Shell(std::string(FLDATA_TOOL) + " options --options " + options.string() + " " + exe.string() +
+                              " 2>&1",
+                          &status);
+  ASSERT_EQ(status, 0) << out;
+
+  const TLoaded after = Load(exe);
+  TFaultModuleOptions read(exe.string(), false);
+  LoadOptionsRecord(read, after.Container.OptionsRecord, after.Container.Version);
+  EXPECT_EQ(read.MailMode(), 2);
+  EXPECT_EQ(read.MailServer(), "mail.tarn-import.example");
+  EXPECT_EQ(read.MailTo(), "crashes@tarn-import.example");
+  EXPECT_EQ(read.UploadUrl(), "ftp://upload.tarn-import.example/reports/");
+  EXPECT_EQ(after.Container.DebugInfo, before.Container.DebugInfo);
+  EXPECT_EQ(after.Container.Symbols.size(), before.Container.Symbols.size());
+  EXPECT_EQ(after.Container.BuildTime, before.Container.BuildTime);
+  EXPECT_TRUE(PasswordMatches(after.Container.PasswordCheck, "pw"));
+  TPeImage was(shipped), now(ReadWhole(exe));
+  for (const TPeSection& sec : was.Sections()) {
+    if (sec.Name == ".rsrc2") continue;  // the container's own section, written anew
+    const TPeSection* t = now.FindSection(sec.Name);
+    ASSERT_NE(t, nullptr) << sec.Name;
+    EXPECT_TRUE(now.SectionBytes(*t) == was.SectionBytes(sec)) << sec.Name;
+  }
+  // Still a program Wine runs, and a module without a container is refused with a clear error.
+  EXPECT_NE(Shell(TARN_SOURCE_DIR "/scripts/wine-run.sh " + exe.string() + " 2>/dev/null").find("area 12"),
+            std::string::npos);
+  const fs::path bare = dir / "bare.exe";
+  fs::copy_file(fs::path(FLDATA_FIXTURES) / "fixture_O0.exe", bare);
+  out = Shell(std::string(FLDATA_TOOL) + " options --options " + options.string() + " " + bare.string() + " 2>&1",
+              &status);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(out.find("has no FLDATA resource"), std::string::npos) << out;
+}
+
 // Symbol ids 0 and 1 are the entry points of TApplication::HandleException and ShowException, as
 // nm sees them, whether the module has DWARF or only its symbol table.
 TEST(FldataEmbed, SymbolTableNamesTheApplicationHandlers) {

@@ -4,6 +4,8 @@
 // the module is left byte for byte as the linker wrote it (checked before the file is replaced).
 //
 //   fldata embed --options FILE [--password TEXT] MODULE
+//   fldata options --options FILE MODULE
+//     replaces only the options of a module that has its container (one already built or shipped)
 //   fldata lookup [--password TEXT] MODULE ADDRESS...   (hex; "-" reads addresses from stdin)
 //     prints per address: address, unit, class, procedure, line, line offset (tab-separated)
 //   fldata dump [--password TEXT] MODULE
@@ -129,6 +131,41 @@ std::vector<TFaultSymbol> FindKnownSymbols(const TPeImage& image, const TModuleD
   return symbols;
 }
 
+// Writes a container into the module in place of the one it has, leaving every section the
+// linker wrote where it was and byte for byte as it was.
+void WriteModuleContainer(const std::string& modulePath, const TPeImage& image, const std::string& resource) {
+  std::string updated = image.WithResource(kRtRcData, FaultContainerResourceName, resource);
+  TPeImage check(updated);
+  const TPeSection* replaced = image.ReplaceableResourceSection();
+  for (const auto& before : image.Sections()) {
+    if (&before == replaced) continue;  // a container section of an earlier run, written anew
+    const TPeSection* after = check.FindSection(before.Name);
+    if (!after || after->VirtualAddress != before.VirtualAddress || check.SectionBytes(*after) != image.SectionBytes(before))
+      throw Exception("embedding would change section " + before.Name);
+  }
+  if (check.FindResource(kRtRcData, FaultContainerResourceName) != resource)
+    throw Exception("the embedded container does not read back");
+  ReplaceFile(modulePath, updated);
+}
+
+// New options for a module that is already built and perhaps shipped without its DWARF: only the
+// options record of its container changes; the debug information, the symbols, the password check
+// and the build time stay as they are.
+int ReplaceOptions(const std::string& modulePath, const std::string& optionsPath) {
+  TPeImage image(ReadWhole(modulePath));
+  auto existing = image.FindResource(kRtRcData, FaultContainerResourceName);
+  if (!existing) throw Exception(modulePath + " has no FLDATA resource: use fldata embed");
+  auto container = ReadContainer(*existing);
+  if (!container) throw Exception(modulePath + ": container of a newer version");
+  TFaultModuleOptions options(modulePath, false);
+  ParseOptionsFile(options, ReadWhole(optionsPath));
+  container->OptionsRecord = SaveOptionsRecord(options);
+  const std::string resource = WriteContainer(*container);
+  WriteModuleContainer(modulePath, image, resource);
+  std::fprintf(stderr, "fldata: %s: options replaced, container %zu bytes\n", modulePath.c_str(), resource.size());
+  return 0;
+}
+
 int Embed(const std::string& modulePath, const std::string& optionsPath, const std::string& password) {
   TPeImage image(ReadWhole(modulePath));
   uint32_t codeLow, codeHigh;
@@ -153,19 +190,7 @@ int Embed(const std::string& modulePath, const std::string& optionsPath, const s
   container.DebugInfo = EncodeDebugInfo(BuildDebugUnits(dwarf.Rows, dwarf.Procedures), FaultContainerVersion);
   std::string resource = WriteContainer(container);
 
-  std::string updated = image.WithResource(kRtRcData, FaultContainerResourceName, resource);
-  // Every section the linker wrote keeps its place in memory and its bytes.
-  TPeImage check(updated);
-  const TPeSection* replaced = image.ReplaceableResourceSection();
-  for (const auto& before : image.Sections()) {
-    if (&before == replaced) continue;  // a container section of an earlier run, written anew
-    const TPeSection* after = check.FindSection(before.Name);
-    if (!after || after->VirtualAddress != before.VirtualAddress || check.SectionBytes(*after) != image.SectionBytes(before))
-      throw Exception("embedding would change section " + before.Name);
-  }
-  if (check.FindResource(kRtRcData, FaultContainerResourceName) != resource)
-    throw Exception("the embedded container does not read back");
-  ReplaceFile(modulePath, updated);
+  WriteModuleContainer(modulePath, image, resource);
   std::fprintf(stderr, "fldata: %s: %zu units, %zu procedures, %zu symbols, container %zu bytes\n",
                modulePath.c_str(), DecodeDebugInfo(container.DebugInfo).size(), dwarf.Procedures.size(),
                container.Symbols.size(), resource.size());
@@ -221,6 +246,7 @@ void PrintLookup(const TDebugModule& debug, uint32_t address) {
 int Usage() {
   std::fprintf(stderr,
                "usage: fldata embed --options FILE [--password TEXT] MODULE\n"
+               "       fldata options --options FILE MODULE   (new options, all else kept)\n"
                "       fldata lookup [--password TEXT] MODULE ADDRESS... (hex; - reads stdin)\n"
                "       fldata dump [--password TEXT] MODULE\n");
   return 2;
@@ -248,6 +274,10 @@ int main(int argc, char** argv) {
     if (command == "embed") {
       if (module.empty() || optionsPath.empty()) return Usage();
       return Embed(module, optionsPath, password);
+    }
+    if (command == "options") {
+      if (module.empty() || optionsPath.empty()) return Usage();
+      return ReplaceOptions(module, optionsPath);
     }
     if (command == "lookup" || command == "dump") {
       if (module.empty()) return Usage();
