@@ -365,6 +365,9 @@ class TReportRun {
         send = choices.Send;
         attachScreenshot = choices.Screenshot;
         keepGoing = !choices.Terminate;
+        // How to reproduce it, in the user's words, goes into what is saved and sent.
+        if (keepGoing && RequestDialogWanted(options, report, send))
+          AddReproduceSection(texts, layout, ShowRequestDialog(options));
       } else if (e_.Presentation == PresentApplication) {
         // Without a dialog of its own the report leaves the display to the application's handler.
         leaveToProgram = true;

@@ -322,6 +322,19 @@ std::string BuildCpuSection(const TCpuSnapshot& cpu, const TReportLayout& layout
   return out;
 }
 
+std::string BuildReproduceSection(const TReportLayout& layout, const std::string& text) {
+  TLogItem log(7);
+  log.AddHeader(layout.Text(81));
+  log.AddItem("", text, true);
+  return log.Text();
+}
+
+void AddReproduceSection(TReportTexts& texts, const TReportLayout& layout, const std::string& text) {
+  if (text.empty()) return;
+  texts.General += "\r\n" + BuildReproduceSection(layout, text);
+  texts.Report = texts.General + "\r\n" + texts.CallStackAndModules + texts.Cpu;
+}
+
 TReportTexts BuildReportText(TReportData& data, const TReportLayout& layout) {
   TReportTexts t;
   t.General = BuildGeneralText(data, layout);

@@ -39,6 +39,11 @@ struct TReportTexts {
 // Builds the report. `data.Threads` may get live priorities stored into it.
 TReportTexts BuildReportText(TReportData& data, const TReportLayout& layout);
 
+// The user's account of how to reproduce the error (the request dialog's text) as a section of
+// its own after the general text (and the custom section); nothing for an empty text.
+std::string BuildReproduceSection(const TReportLayout& layout, const std::string& text);
+void AddReproduceSection(TReportTexts& texts, const TReportLayout& layout, const std::string& text);
+
 // The pieces, for callers and tests that need only one of them.
 std::string BuildGeneralText(const TReportData& data, const TReportLayout& layout);
 std::string BuildCustomSection(const TReportLayout& layout, const std::string& customData);

@@ -18,7 +18,20 @@ std::vector<std::string> EscapedLines(const std::string& text) {
   s.reserve(text.size() + text.size() / 8);
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    if (c == '\\' || c == '{' || c == '}') {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      // A double-byte character goes as its two byte values: its second byte may be "\\", "{" or
+      // "}", which must not be escaped on their own, and a reader then joins the pair by the
+      // font's code page.
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\'%02x", byte);
+      s += hex;
+      const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+      if (byte >= 0x81 && byte != 0xFF && next >= 0x40 && next != 0x7F && next != 0xFF) {
+        std::snprintf(hex, sizeof hex, "\\'%02x", static_cast<unsigned char>(text[++i]));
+        s += hex;
+      }
+    } else if (c == '\\' || c == '{' || c == '}') {
       s += '\\';
       s += c;
     } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {

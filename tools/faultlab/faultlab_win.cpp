@@ -10,6 +10,8 @@
 
 #include "faultline/capture/capture.h"
 #include "faultline/options/options.h"
+#include "faultline/ui/exception_dialog.h"
+#include "faultline/ui/screenshot.h"
 #include "rtl/application.h"
 
 namespace {
@@ -62,7 +64,31 @@ __attribute__((noinline)) void SpinInHandler(DWORD milliseconds) {
   while (!stopSpinning) {}  // fault line
 }
 
+// dialog (the demo of the README's run command): the exception dialog shows as a user sees it.
+// A thread of the laboratory opens its details, saves a picture of it (to the file that
+// FAULTLAB_PICTURE names) and closes it with its OK button; the program goes on; exit code 0.
+DWORD WINAPI DriveDialog(LPVOID) {
+  HWND dialog = nullptr;
+  for (int i = 0; i < 3000 && !(dialog = CurrentExceptionDialog()); ++i) Sleep(10);
+  if (!dialog) return 1;
+  Sleep(500);
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(4, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, 4)));
+  Sleep(1500);  // the detailed presentation lays itself out and paints
+  char picture[MAX_PATH] = {};
+  if (GetEnvironmentVariableA("FAULTLAB_PICTURE", picture, sizeof picture)) {
+    TScreenshot shot;
+    if (shot.Capture(true, TScreenshotMarks{})) shot.Save(picture);
+  }
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, 2)));
+  return 0;
+}
+
+__attribute__((noinline)) void OpenReportFile() {
+  throw std::runtime_error("无法打开文件“月度报表.xlsx”：该文件正被另一个程序使用。");  // fault line
+}
+
 void Click() {
+  if (scenario == "dialog") OpenReportFile();
   if (scenario == "freeze") SpinInHandler(3500);
   if (scenario == "answers") SpinInHandler(1000);
   if (scenario == "quit") FaultThenQuit();
@@ -96,16 +122,23 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (__argc != 2) return 2;
   scenario = __argv[1];
   if (scenario != "event" && scenario != "quiet" && scenario != "av" && scenario != "divzero" && scenario != "quit" &&
-      scenario != "freeze" && scenario != "answers")
+      scenario != "freeze" && scenario != "answers" && scenario != "dialog")
     return 2;
   FaultlineStart();
-  // The laboratory runs unattended: the report's presentation is a line in the debugger output.
-  ReportSeams().ShowDialog = [](const TReportTexts&, TPresentation) {
-    OutputDebugStringA("faultlab: report presented");
-    // A presentation takes a while, as a dialog would: the faulting main thread waits meanwhile.
-    if (scenario == "quit") Sleep(200);
-    return true;
-  };
+  if (scenario == "dialog") {
+    // Nobody else may be held while the dialog shows: the thread that drives it must run.
+    TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
+    options.SetHandlingFlags(0);
+    CloseHandle(CreateThread(nullptr, 0, DriveDialog, nullptr, 0, nullptr));
+  } else {
+    // The laboratory runs unattended: the report's presentation is a line in the debugger output.
+    ReportSeams().ShowDialog = [](const TReportTexts&, TPresentation) {
+      OutputDebugStringA("faultlab: report presented");
+      // A presentation takes a while, as a dialog would: the faulting main thread waits meanwhile.
+      if (scenario == "quit") Sleep(200);
+      return true;
+    };
+  }
   if (scenario == "freeze" || scenario == "answers") {
     // The program turns the detector on through its options, as a program may at any time.
     TFaultModuleOptionsEx& options = CurrentFaultlineOptions();

@@ -60,6 +60,21 @@ TEST(LogItem, CustomSectionHasEmptyLabel) {
             Lines({"Other Information:", "------------------", "  7.1 : order 17"}));
 }
 
+TEST(LogItem, ReproduceSectionFollowsTheGeneralTextInTheReport) {
+  TReportTexts t;
+  t.General = "General\r\n";
+  t.CallStackAndModules = "Stack\r\n";
+  t.Cpu = "Cpu\r\n";
+  t.Report = t.General + "\r\n" + t.CallStackAndModules + t.Cpu;
+  AddReproduceSection(t, DefaultLayout(), "");
+  EXPECT_EQ(t.Report, "General\r\n\r\nStack\r\nCpu\r\n");  // nothing typed, nothing added
+  AddReproduceSection(t, DefaultLayout(), "click twice\r\nthen wait");
+  const std::string section = BuildReproduceSection(DefaultLayout(), "click twice\r\nthen wait");
+  EXPECT_NE(section.find("  8.1 : click twice"), std::string::npos) << section;
+  EXPECT_EQ(t.General, "General\r\n\r\n" + section);
+  EXPECT_EQ(t.Report, t.General + "\r\nStack\r\nCpu\r\n");
+}
+
 TEST(ReportFormat, Values) {
   struct {
     std::string got, want;

@@ -21,6 +21,13 @@ TEST(DialogRichText, EscapesAndColoursTheGeneralText) {
   EXPECT_NE(rtf.find("\r\n  plain line\\par\r\n}"), std::string::npos);
 }
 
+TEST(DialogRichText, DoubleByteCharactersGoAsByteValuesWhole) {
+  // GBK "\x81\x5C" ends in the byte of a backslash and "\xB1\xED" (\u8868) is an ordinary pair:
+  // neither byte of a pair may be escaped on its own.
+  const std::string rtf = GeneralRichText("  2.5 Message: \x81\x5C\xB1\xED{\r\n", 134, "SimSun", 9);
+  EXPECT_NE(rtf.find("\\'81\\'5c\\'b1\\'ed\\{"), std::string::npos) << rtf;
+}
+
 TEST(DialogRichText, MarksTheCpuColumns) {
   const std::string text =
       "Registers:\r\n"
