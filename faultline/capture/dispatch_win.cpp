@@ -21,6 +21,7 @@
 #include "faultline/options/module_options.h"
 #include "faultline/report/report_environment.h"
 #include "faultline/stack/stack.h"
+#include "faultline/web/web_page.h"
 #include "rtl/application.h"
 
 namespace {
@@ -334,7 +335,10 @@ class TReportRun {
     stage_ = 11;
     const bool actions = (options.DialogFlags() & 0x01) != 0;
     if (!actions || RaiseActionNotify(context_, faulting_, ActionBeforeDialog)) {
-      if (data.ConsoleProgram && e_.Presentation != PresentWebServer) {
+      if (e_.Presentation == PresentWebServer ||
+          (IsServerProcess() && (e_.Presentation == PresentGeneral || !actions))) {
+        WebPresentation(Message(), options, e_.ThreadId);  // a server process has no desktop
+      } else if (data.ConsoleProgram) {
         WriteConsoleReport(texts.Report);
       } else if (ReportSeams().ShowDialog) {
         keepGoing = ReportSeams().ShowDialog(texts, e_.Presentation);
