@@ -47,6 +47,8 @@ packages=(
   libgnutls30:i386 python3-pyftpdlib
   # The SMTP judge of the mail delivery tests.
   python3-aiosmtpd
+  # The web server that runs the CGI test programs of the web error page.
+  lighttpd
 )
 
 # A deb-src entry lets us build libjpeg-turbo for MinGW from Debian's own source package.

@@ -24,6 +24,7 @@
 #include "faultline/stack/stack.h"
 #include "faultline/ui/exception_dialog.h"
 #include "faultline/ui/screenshot.h"
+#include "faultline/web/web_page.h"
 #include "rtl/application.h"
 
 namespace {
@@ -336,7 +337,10 @@ class TReportRun {
     if (options.HandlingFlags() & 0x01) recentErrors.Add(when, options.CrashCount());
     stage_ = 11;
     const bool dialogOn = (options.DialogFlags() & 0x01) != 0;
-    const bool canShowWindows = !data.ConsoleProgram && e_.Presentation != PresentWebServer;
+    // A server process has no desktop: its reports answer the pending request with a page.
+    const bool webPage = e_.Presentation == PresentWebServer ||
+                         (IsServerProcess() && (e_.Presentation == PresentGeneral || !dialogOn));
+    const bool canShowWindows = !data.ConsoleProgram && !webPage;
     // Without a dialog the report goes where the options send it; the dialog lets the user choose.
     const bool deliveryConfigured = options.MailMode() != 0 || options.UploadMode() != 0;
     bool send = deliveryConfigured;
@@ -348,7 +352,10 @@ class TReportRun {
       screenshotTaken = true;
     }
     if (!dialogOn || RaiseActionNotify(context_, faulting_, ActionBeforeDialog)) {
-      if (data.ConsoleProgram && e_.Presentation != PresentWebServer) {
+      if (webPage) {
+        // The outcome does not end the process: a failed page must not take a web server down.
+        WebPresentation(Message(), options, e_.ThreadId);
+      } else if (data.ConsoleProgram) {
         WriteConsoleReport(texts.Report);
       } else if (ReportSeams().ShowDialog) {
         keepGoing = ReportSeams().ShowDialog(texts, e_.Presentation);
@@ -425,6 +432,8 @@ class TReportRun {
       ScreenshotSave(request.ScreenshotFile);
     }
     request.AttachScreenshot = screenshot;
+    request.HasLastHtmlPage = LastHtmlPage(request.LastHtmlPage);
+    request.WebServerScript = IsServerProcess();
     // What the events need, kept alive for a delivery that outlasts this report (in the
     // background its events run on the send thread itself).
     struct TKept {

@@ -16,6 +16,7 @@
 #include "faultline/lists/threads_list.h"
 #include "faultline/options/module_options.h"
 #include "faultline/stack/stack.h"
+#include "faultline/web/web_page.h"
 #include "rtl/application.h"
 
 namespace {
@@ -407,6 +408,8 @@ void FaultlineStart() {
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultCreateThread), "CreateThread");
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultResumeThread), "ResumeThread");
     HookImport(modules, "kernel32.dll", true, &original, reinterpret_cast<void*>(&FaultExitThread), "ExitThread");
+    InstallWebInterception(FaultRunningModule());
+    SetWriteFileObserver(WebWriteFileObserver);
     // The options start and stop the freeze detector from now on (HandlingOn and FreezeWatch).
     FaultOptionsHooks().FreezeStart = StartFreeze;
     FaultOptionsHooks().FreezeStop = StopFreezeDetector;
