@@ -342,6 +342,25 @@ LRESULT CALLBACK SwallowPaint(HWND h, UINT m, WPARAM wp, LPARAM lp) {
   return CallWindowProcA(unpaintedOriginal, h, m, wp, lp);
 }
 
+// A message box of this process with the caption: a dialog with a message box's text control (the
+// exception dialog has the same caption, so the caption alone does not tell them apart).
+struct TBoxSearch {
+  std::string Caption;
+  HWND Found = nullptr;
+};
+BOOL CALLBACK MatchMessageBox(HWND w, LPARAM data) {
+  auto* s = reinterpret_cast<TBoxSearch*>(data);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  char cls[16] = {}, caption[64] = {};
+  GetClassNameA(w, cls, sizeof cls);
+  GetWindowTextA(w, caption, sizeof caption);
+  if (pid != GetCurrentProcessId() || std::string(cls) != "#32770" || s->Caption != caption || !GetDlgItem(w, 0xFFFF))
+    return TRUE;
+  s->Found = w;
+  return FALSE;
+}
+
 TEST_F(ExceptionDialog, ADialogThatNeverPaintsFallsBackToTheMessageBox) {
   TOptions options;
   TSampleReport sample(options);
@@ -360,24 +379,21 @@ TEST_F(ExceptionDialog, ADialogThatNeverPaintsFallsBackToTheMessageBox) {
   };
   std::wstring boxText;
   std::thread driver([&] {
-    // The message box: a dialog of this process with caption text 2.
-    for (int i = 0; i < 500; ++i) {
-      HWND box = FindWindowA("#32770", options.Text(2).c_str());
-      if (box && box != CurrentExceptionDialog()) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(box, &pid);
-        if (pid == GetCurrentProcessId()) {
-          Sleep(200);
-          wchar_t text[256] = {};
-          GetDlgItemTextW(box, 0xFFFF, text, 256);
-          boxText = text;
-          PostMessageA(box, WM_COMMAND, IDOK, 0);
-          return;
-        }
-      }
-      Sleep(10);
+    // The message box: caption text 2.
+    TBoxSearch search{options.Text(2)};
+    for (int i = 0; i < 3000 && !search.Found; ++i) {
+      EnumWindows(MatchMessageBox, reinterpret_cast<LPARAM>(&search));
+      if (!search.Found) Sleep(10);
     }
-    if (HWND w = CurrentExceptionDialog()) PostMessageA(w, WM_CLOSE, 0, 0);  // no box came
+    if (!search.Found) {
+      if (HWND w = CurrentExceptionDialog()) PostMessageA(w, WM_CLOSE, 0, 0);  // no box came
+      return;
+    }
+    Sleep(200);
+    wchar_t text[256] = {};
+    GetDlgItemTextW(search.Found, 0xFFFF, text, 256);
+    boxText = text;
+    PostMessageA(search.Found, WM_COMMAND, IDOK, 0);
   });
   const TDialogChoices choices = ShowExceptionDialog(options, sample.Report, events);
   driver.join();
