@@ -19,7 +19,8 @@ for t in "${targets[@]}"; do
     fuzz)
       [ -f build/fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_FUZZ=ON >/dev/null
-      cmake --build build/fuzz -j "$jobs" ;;
+      # Only the fuzz targets: the tree's tests and tools are built (with sanitizers) natively.
+      cmake --build build/fuzz -j "$jobs" --target fuzz_targets ;;
     *) echo "build.sh: unknown tree $t" >&2; exit 2 ;;
   esac
 done

@@ -44,18 +44,36 @@ count_ctest "$logs/wine.log"
 echo "== fuzz targets"
 if [ -n "$(find fuzz -name "*.cpp" -print -quit)" ]; then
   if bash scripts/build.sh fuzz >"$logs/fuzz-build.log" 2>&1; then
-    for bin in build/fuzz/fuzz/fuzz_*; do
-      [ -x "$bin" ] || continue
-      name=${bin##*/fuzz_}
+    # One target per core at a time; each leaves its verdict in a file.
+    fuzz_one() {
+      local bin=$1 name=${1##*/fuzz_} corpus work
       corpus=$(find fuzz -type d -path "*/corpus/$name" | head -n 1)
       work=$(mktemp -d)
       [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/ 2>/dev/null
       if "$bin" -max_total_time="${TARN_FUZZ_SECONDS:-10}" -rss_limit_mb=2048 "$work" >"$logs/fuzz-$name.log" 2>&1; then
+        echo pass > "$logs/fuzz-$name.verdict"
+      else
+        echo fail > "$logs/fuzz-$name.verdict"
+      fi
+      rm -rf "$work"
+    }
+    rm -f "$logs"/fuzz-*.verdict
+    running=0
+    for bin in build/fuzz/fuzz/fuzz_*; do
+      [ -x "$bin" ] || continue
+      fuzz_one "$bin" &
+      running=$((running + 1))
+      if [ "$running" -ge "$(nproc)" ]; then wait -n; running=$((running - 1)); fi
+    done
+    wait
+    for bin in build/fuzz/fuzz/fuzz_*; do
+      [ -x "$bin" ] || continue
+      name=${bin##*/fuzz_}
+      if [ "$(cat "$logs/fuzz-$name.verdict" 2>/dev/null)" = pass ]; then
         echo "fuzz $name: no finding"; passed=$((passed + 1))
       else
         echo "fuzz $name: FINDING"; tail -n 30 "$logs/fuzz-$name.log"; failed=$((failed + 1))
       fi
-      rm -rf "$work"
     done
   else
     echo "fuzz build failed"; tail -n 30 "$logs/fuzz-build.log"; failed=$((failed + 1))

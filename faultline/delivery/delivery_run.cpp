@@ -6,6 +6,7 @@
 
 #include "faultline/log/log_file.h"
 #include "faultline/log/xml_export.h"
+#include "faultline/report/report_format.h"
 #include "rtl/ansi_paths.h"
 
 namespace {
@@ -509,20 +510,7 @@ TDeliveryResult RunDelivery(const TDeliveryRequest& request, TDeliveryPlatform& 
   return run.Run();
 }
 
-std::string MailClientSubject(std::string_view subject) {
-  std::string out;
-  bool inRun = false;
-  for (char c : subject) {
-    if (static_cast<unsigned char>(c) < 32) {
-      if (!inRun) out += ' ';
-      inRun = true;
-    } else {
-      out += c;
-      inRun = false;
-    }
-  }
-  return out;
-}
+std::string MailClientSubject(std::string_view subject) { return FlattenControls(subject); }
 
 std::string MailtoEncode(std::string_view text) {
   static const char hex[] = "0123456789ABCDEF";

@@ -8,18 +8,12 @@ runner=$1; program=$2; work=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
-addresses=$(ip -o addr show 2>&1)
-if [ -n "$(awk '$2 != "lo"' <<<"$addresses")" ] || [[ "$addresses" != *" inet 127.0.0.1/"* ]]; then
-  echo "FAIL: run this test in a network namespace where only loopback is up (unshare --net)"
-  sed 's/^/  /' <<<"$addresses"
-  exit 1
-fi
+. "$here/../loopback_only.sh"
+require_loopback_only
 
 # Our own prefix: the cases register a mail client and a "mailto" handler in it, and its
 # wineserver must be one started inside this namespace.
 export TARN_PREFIX=${TARN_DELIVERY_RUN_PREFIX:-$root/build/wine/delivery-run}
-unset http_proxy https_proxy ftp_proxy no_proxy all_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY NO_PROXY ALL_PROXY
-stop_wineserver() { bash -c '. "$1/scripts/wine-env.sh"; wineserver -k 2>/dev/null; true' _ "$root"; }
 stop_wineserver
 /usr/bin/python3 "$here/check.py" "$runner" "$program" "$work"
 rc=$?

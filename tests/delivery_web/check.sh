@@ -8,19 +8,12 @@ runner=$1; program=$2; work=$3
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
-addresses=$(ip -o addr show 2>&1)
-if [ -n "$(awk '$2 != "lo"' <<<"$addresses")" ] || [[ "$addresses" != *" inet 127.0.0.1/"* ]]; then
-  echo "FAIL: run this test in a network namespace where only loopback is up (unshare --net)"
-  sed 's/^/  /' <<<"$addresses"
-  exit 1
-fi
+. "$here/../loopback_only.sh"
+require_loopback_only
 
 # Our own prefix: its wineserver (which opens the sockets) must be one started inside this
 # namespace, and stopping it must not disturb other tests' prefixes.
 export TARN_PREFIX=${TARN_WEB_PREFIX:-$root/build/wine/delivery-web}
-# WinInet's configured settings follow the proxy variables; none of them may apply here.
-unset http_proxy https_proxy ftp_proxy no_proxy all_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY NO_PROXY ALL_PROXY
-stop_wineserver() { bash -c '. "$1/scripts/wine-env.sh"; wineserver -k 2>/dev/null; true' _ "$root"; }
 stop_wineserver
 /usr/bin/python3 "$here/check.py" "$runner" "$program" "$work"
 rc=$?

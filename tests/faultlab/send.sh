@@ -4,10 +4,6 @@
 # Usage: send.sh WINE_RUNNER FAULTLAB-CONSOLE.EXE WORKDIR
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-addresses=$(ip -o addr show 2>&1)
-if [ -n "$(awk '$2 != "lo"' <<<"$addresses")" ] || [[ "$addresses" != *" inet 127.0.0.1/"* ]]; then
-  echo "FAIL: run this test in a network namespace where only loopback is up (unshare --net)"
-  exit 1
-fi
-unset http_proxy https_proxy ftp_proxy no_proxy all_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY NO_PROXY ALL_PROXY
+. "$here/../loopback_only.sh"
+require_loopback_only
 exec /usr/bin/python3 "$here/send.py" "$@"

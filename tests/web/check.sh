@@ -8,18 +8,12 @@ set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
-addresses=$(ip -o addr show 2>&1)
-if [ -n "$(awk '$2 != "lo"' <<<"$addresses")" ] || [[ "$addresses" != *" inet 127.0.0.1/"* ]]; then
-  echo "FAIL: run this test in a network namespace where only loopback is up (unshare --net)"
-  sed 's/^/  /' <<<"$addresses"
-  exit 1
-fi
+. "$here/../loopback_only.sh"
+require_loopback_only
 
 # Our own prefix, whose wineserver is started inside this namespace; stopping it disturbs no
 # other test.
 export TARN_PREFIX=${TARN_WEB_PAGE_PREFIX:-$root/build/wine/web-page}
-unset http_proxy https_proxy no_proxy all_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY ALL_PROXY
-stop_wineserver() { bash -c '. "$1/scripts/wine-env.sh"; wineserver -k 2>/dev/null; true' _ "$root"; }
 stop_wineserver
 /usr/bin/python3 "$here/check.py" "$root" "$@"
 rc=$?
