@@ -4,6 +4,7 @@
 #include "tools/faultlab/scenarios.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -241,15 +242,42 @@ __attribute__((noinline)) void CallIntoDll() {
   if (call) call();
 }
 
-// send-smtp, send-http, send-ftp: the program's options send reports through one transport to a
-// server on 127.0.0.1 whose port FAULTLAB_PORT names; the main thread faults. One report, saved
-// and delivered (the server receives it); exit code 1.
+// A DER certificate the HTTPS server of the test presents, trusted as a root of this machine (the
+// test's own Wine prefix), as an administrator would install a company's certificate.
+bool TrustCertificate(const char* variable) {
+  char path[MAX_PATH] = {};
+  if (!GetEnvironmentVariableA(variable, path, sizeof path)) return false;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BYTE der[8192];
+  DWORD size = 0;
+  const BOOL read = ReadFile(file, der, sizeof der, &size, nullptr);
+  CloseHandle(file);
+  HCERTSTORE store = read ? CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root")
+                          : nullptr;
+  if (!store) return false;
+  const BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size,
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  CertCloseStore(store, 0);
+  return added != FALSE;
+}
+
+// send-smtp, send-http, send-https, send-ftp, send-mail: the program's options send reports
+// through one transport to a server on 127.0.0.1 whose port FAULTLAB_PORT names (the HTTPS
+// server's certificate is the DER file FAULTLAB_TRUST), or through the mail client the test
+// registered; the main thread faults. One report, saved and delivered (the server or the mail
+// client receives it); exit code 1.
 __attribute__((noinline)) void FaultAndSend(const std::string& transport) {
   char port[16] = {};
   GetEnvironmentVariableA("FAULTLAB_PORT", port, sizeof port);
+  if (transport == "https" && !TrustCertificate("FAULTLAB_TRUST")) ExitProcess(3);
   TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
   InUpdate(options, [&] {
-    if (transport == "smtp") {
+    if (transport == "mail") {
+      options.SetMailMode(1);
+      options.SetMailTo("developers@tarn-import.test");
+      options.SetMailSubject("faultlab report");
+    } else if (transport == "smtp") {
       options.SetMailMode(2);
       options.SetMailServer("127.0.0.1");
       options.SetMailServerPort(static_cast<uint16_t>(std::atoi(port)));
@@ -258,8 +286,8 @@ __attribute__((noinline)) void FaultAndSend(const std::string& transport) {
       options.SetMailSubject("faultlab report");
       options.SetMailFallbackDns("127.0.0.1:9");  // never the built-in public server
     } else {
-      options.SetUploadMode(transport == "http" ? 1 : 3);
-      options.SetUploadUrl(transport == "http" ? "http://127.0.0.1/reports/upload" : "ftp://127.0.0.1/reports/");
+      options.SetUploadMode(transport == "http" ? 1 : transport == "https" ? 2 : 3);
+      options.SetUploadUrl(transport == "ftp" ? "ftp://127.0.0.1/reports/" : transport + "://127.0.0.1/reports/upload");
       options.SetUploadPort(static_cast<uint32_t>(std::atoi(port)));
       options.SetUploadUser("faultlab");
       options.SetUploadPassword("secret");
@@ -360,7 +388,9 @@ int RunScenario(const std::string& name) {
   if (name == "filter-message") ThrowFilteredWithText();
   if (name == "thread-churn") FaultWhileThreadsChurn();
   if (name == "raise-exception") RaiseOwnCode();
-  if (name == "send-smtp" || name == "send-http" || name == "send-ftp") FaultAndSend(name.substr(5));
+  if (name == "send-smtp" || name == "send-http" || name == "send-https" || name == "send-ftp" ||
+      name == "send-mail")
+    FaultAndSend(name.substr(5));
   if (name == "internal-error") FailInsideReport(true);
   if (name == "dll") {
     CallIntoDll();
@@ -423,4 +453,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet dll send-smtp send-http send-ftp crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet dll send-smtp send-http send-https send-ftp send-mail crash-restart nested event-cancel custom-data"; }
