@@ -455,6 +455,12 @@ class TReportRun {
       if (action == ActionBeforeMail || action == ActionBeforeWeb) goOn = answer;
     };
     request.Events.Error = [kept](int kind, bool& retry) { retry = RaiseErrorNotify(kept->Context, kept->Faulting, kind); };
+    request.Events.AttachedFiles = [kept](std::vector<std::string>& files) {
+      RaiseAttachedFilesRequest(kept->Context, kept->Faulting, files);
+    };
+    request.Events.CustomFields = [kept](std::vector<std::string>& names, std::vector<std::string>& values) {
+      RaiseCustomFieldsRequest(kept->Context, kept->Faulting, names, values);
+    };
     TDeliveryHooks hooks;
     // A later report waits until a background delivery is done.
     hooks.EnterLock = [] { EnterCriticalSection(&handlerLock); };

@@ -11,6 +11,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The exception a report is about, as every event gets it.
 struct TFaultExceptionContext {
@@ -35,6 +36,13 @@ struct TFaultEventHandlers {
   std::function<void(const TFaultExceptionContext&, int action, bool& goOn)> ActionNotify;
   std::function<void(const TFaultExceptionContext&, int error, bool& retry)> ErrorNotify;
   std::function<void(const TFaultExceptionContext&, std::string& data)> CustomDataRequest;
+  // Raised by a delivery whenever it builds its attachment list (every attempt): paths may be
+  // added or removed.
+  std::function<void(const TFaultExceptionContext&, std::vector<std::string>& files)> AttachedFilesRequest;
+  // Raised at the start of every HTTP(S) upload attempt: form fields to send with the files, name i
+  // pairing with value i.
+  std::function<void(const TFaultExceptionContext&, std::vector<std::string>& names, std::vector<std::string>& values)>
+      CustomFieldsRequest;
 };
 // Returns an id for UnregisterFaultEventHandlers.
 int RegisterFaultEventHandlers(TFaultEventHandlers handlers);
@@ -47,6 +55,11 @@ struct TFaultEventVariables {
   void (*ErrorNotify)(const TFaultExceptionContext* context, int error, BOOL* retry) = nullptr;
   // Writes up to size - 1 characters and a terminator into data.
   void (*CustomDataRequest)(const TFaultExceptionContext* context, char* data, int size) = nullptr;
+  // Lists travel as text: one item a line (CR LF between items), zero-terminated, in a buffer of
+  // size bytes with room to add items.
+  void (*AttachedFilesRequest)(const TFaultExceptionContext* context, char* files, int size) = nullptr;
+  void (*CustomFieldsRequest)(const TFaultExceptionContext* context, char* names, int namesSize, char* values,
+                              int valuesSize) = nullptr;
 };
 TFaultEventVariables& FaultEventVariables();
 
@@ -56,6 +69,10 @@ bool RaiseExceptionNotify(const TFaultExceptionContext& context, HMODULE faultin
 bool RaiseActionNotify(const TFaultExceptionContext& context, HMODULE faultingModule, int action);
 bool RaiseErrorNotify(const TFaultExceptionContext& context, HMODULE faultingModule, int error);
 std::string RaiseCustomDataRequest(const TFaultExceptionContext& context, HMODULE faultingModule);
+void RaiseAttachedFilesRequest(const TFaultExceptionContext& context, HMODULE faultingModule,
+                               std::vector<std::string>& files);
+void RaiseCustomFieldsRequest(const TFaultExceptionContext& context, HMODULE faultingModule,
+                              std::vector<std::string>& names, std::vector<std::string>& values);
 
 // The exported event procedures of every module: each runs its own module's registered handlers
 // and procedure variable.
@@ -67,5 +84,10 @@ __declspec(dllexport) void __stdcall Faultline_ExceptionErrorNotifyEvent(const T
                                                                          int error, BOOL* retry);
 __declspec(dllexport) void __stdcall Faultline_CustomDataRequestEvent(const TFaultExceptionContext* context, char* data,
                                                                       int size);
+__declspec(dllexport) void __stdcall Faultline_AttachedFilesRequestEvent(const TFaultExceptionContext* context,
+                                                                         char* files, int size);
+__declspec(dllexport) void __stdcall Faultline_CustomFieldsRequestEvent(const TFaultExceptionContext* context,
+                                                                        char* names, int namesSize, char* values,
+                                                                        int valuesSize);
 }
 #endif

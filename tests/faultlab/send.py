@@ -187,6 +187,16 @@ for transport in ('smtp', 'http', 'https', 'ftp', 'mail'):
                                               policy=email.policy.default)
             received += [texts_of(part.get_filename() or '', part.get_payload(decode=True))
                          for part in parsed.iter_parts() if part.get_filename()]
+            if transport == 'http':
+                # What the program added through its handler and its procedure variable.
+                fields = {part.get_param('name', header='content-disposition'): part.get_payload(decode=True)
+                          for part in parsed.iter_parts() if not part.get_filename()}
+                extra = [part.get_payload(decode=True) for part in parsed.iter_parts()
+                         if part.get_filename() == 'extra.txt']
+                if fields.get('build') != b'1234' or fields.get('channel') != b'nightly':
+                    fail('http: the program\'s form fields %r' % fields)
+                if extra != [b'attached by the program']:
+                    fail('http: the program\'s attached file %r' % extra)
         posts.clear()
     elif transport == 'mail':
         received = mapi_files()

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "faultline/capture/capture.h"
 #include "faultline/capture/events.h"
@@ -234,8 +235,9 @@ __attribute__((noinline)) void FailInsideReport(bool debugger) {
 // leaves the report to this program: one report, made here (it holds this program's custom
 // data), whose call stack begins in the DLL's own source; exit code 1.
 __attribute__((noinline)) void CallIntoDll() {
-  RegisterFaultEventHandlers({nullptr, nullptr, nullptr,
-                              [](const TFaultExceptionContext&, std::string& data) { data = "made by the executable"; }});
+  TFaultEventHandlers handlers;
+  handlers.CustomDataRequest = [](const TFaultExceptionContext&, std::string& data) { data = "made by the executable"; };
+  RegisterFaultEventHandlers(handlers);
   HMODULE dll = LoadLibraryA("faultlab-dll.dll");
   using TThrow = void(__stdcall*)();
   auto call = dll ? reinterpret_cast<TThrow>(reinterpret_cast<void*>(GetProcAddress(dll, "FaultlabDllThrow"))) : nullptr;
@@ -260,6 +262,35 @@ bool TrustCertificate(const char* variable) {
                                                       CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
   CertCloseStore(store, 0);
   return added != FALSE;
+}
+
+// The HTTP upload also carries what the program adds: a file of its own (through a registered
+// handler) and two form fields, one from a handler and one from the procedure variable, which
+// gets the lists as text.
+void AddUploadExtras() {
+  static std::string extra;
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  extra = std::string(path, std::strrchr(path, '\\') + 1) + "extra.txt";
+  HANDLE file = CreateFileA(extra.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, "attached by the program", 23, &written, nullptr);
+  CloseHandle(file);
+  TFaultEventHandlers handlers;
+  handlers.AttachedFilesRequest = [](const TFaultExceptionContext&, std::vector<std::string>& files) {
+    files.push_back(extra);
+  };
+  handlers.CustomFieldsRequest = [](const TFaultExceptionContext&, std::vector<std::string>& names,
+                                    std::vector<std::string>& values) {
+    names.push_back("build");
+    values.push_back("1234");
+  };
+  RegisterFaultEventHandlers(handlers);
+  FaultEventVariables().CustomFieldsRequest = [](const TFaultExceptionContext*, char* names, int namesSize,
+                                                 char* values, int valuesSize) {
+    std::strncat(names, "channel\r\n", namesSize - std::strlen(names) - 1);
+    std::strncat(values, "nightly\r\n", valuesSize - std::strlen(values) - 1);
+  };
 }
 
 // send-smtp, send-http, send-https, send-ftp, send-mail: the program's options send reports
@@ -293,6 +324,7 @@ __attribute__((noinline)) void FaultAndSend(const std::string& transport) {
       options.SetUploadPassword("secret");
     }
   });
+  if (transport == "http") AddUploadExtras();
   throw std::runtime_error("sent by " + transport);  // fault line
 }
 
@@ -351,25 +383,29 @@ int CrashRestart() {
 // nested: a notification handler throws while the report runs. That exception is not reported
 // (and does not end the report): one report; exit code 1.
 __attribute__((noinline)) void ThrowWithThrowingHandler() {
-  RegisterFaultEventHandlers({[](const TFaultExceptionContext&, bool&) { throw std::logic_error("inside an event"); },
-                              nullptr, nullptr, nullptr});
+  TFaultEventHandlers handlers;
+  handlers.ExceptionNotify = [](const TFaultExceptionContext&, bool&) { throw std::logic_error("inside an event"); };
+  RegisterFaultEventHandlers(handlers);
   throw std::runtime_error("reported although an event handler throws");  // fault line
 }
 
 // event-cancel: the program's handler takes the exception back: no report is saved; the exception
 // still ends the program; exit code 1.
 __attribute__((noinline)) void ThrowWithCancellingHandler() {
-  RegisterFaultEventHandlers({[](const TFaultExceptionContext&, bool& handle) { handle = false; }, nullptr, nullptr,
-                              nullptr});
+  TFaultEventHandlers handlers;
+  handlers.ExceptionNotify = [](const TFaultExceptionContext&, bool& handle) { handle = false; };
+  RegisterFaultEventHandlers(handlers);
   throw std::runtime_error("taken back by the program");  // fault line
 }
 
 // custom-data: the program adds data of its own to the report, in a section of its own: one
 // report holding it; exit code 1.
 __attribute__((noinline)) void ThrowWithCustomData() {
-  RegisterFaultEventHandlers({nullptr, nullptr, nullptr, [](const TFaultExceptionContext& c, std::string& data) {
-                                data = "data from the program, thread " + std::to_string(c.ThreadId);
-                              }});
+  TFaultEventHandlers handlers;
+  handlers.CustomDataRequest = [](const TFaultExceptionContext& c, std::string& data) {
+    data = "data from the program, thread " + std::to_string(c.ThreadId);
+  };
+  RegisterFaultEventHandlers(handlers);
   throw std::runtime_error("with custom data");  // fault line
 }
 
