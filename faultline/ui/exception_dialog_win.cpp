@@ -266,6 +266,8 @@ struct TExceptionDialog {
       start = end + 1;
     }
     widths.push_back(TextWidthOf(dc, Text(18) + "    " + Text(20)));
+    SelectObject(dc, Fonts.Link);
+    const int linkWidth = TextWidthOf(dc, Text(21));
     SelectObject(dc, old);
     ReleaseDC(Dialog, dc);
     int widest = 0;
@@ -276,7 +278,15 @@ struct TExceptionDialog {
       h += lineHeight;
       if (wd > w) h += ((wd - w + 16) / w + 1) * lineHeight;
     }
-    const int windowWidth = std::max(w + f, 250);
+    int windowWidth = std::max(w + f, 250);
+    // The support link ends 4 from the right, on the screenshot box's row when the copy box takes
+    // the first row, else on the send box's row; each box spans about half the client width. A
+    // narrow dialog would put the box over the link (hiding part of it and taking its clicks), so
+    // the dialog is widened until both fit.
+    int clientNeeded = 0;
+    if (LinkOffered && CopyOffered && ScreenshotOffered) clientNeeded = 2 * (linkWidth + 4 + 4 + 23);
+    if (LinkOffered && !CopyOffered && SendOffered) clientNeeded = 2 * (linkWidth + 4 + 4 + 4);
+    windowWidth = std::max(windowWidth, clientNeeded + 2 * FrameWidth());
     // The measured height counts a line for the boxes below the buttons; the message itself takes
     // the rest, and the window is made tall enough that it ends above the buttons (a message of
     // one or two lines would otherwise run under them).
