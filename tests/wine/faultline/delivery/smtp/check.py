@@ -40,6 +40,9 @@ FAILURES = []
 BODY = 'Tarn Import stopped.\r\n.\r\n..two dots\r\n.\r\n报告 end'
 
 
+MANY = ['reader%03d.%s@example%d.test' % (i, 'x' * 40, i % 7) for i in range(150)]
+
+
 def check(ok, what):
     print(('ok    ' if ok else 'FAIL  ') + what)
     if not ok:
@@ -376,6 +379,10 @@ def main():
              Attach=[w('report.txt') + '|report.txt', w('shot.png') + '|Screenshot.png', w('gbk.log') + '|' + gbk_name,
                      w('missing.txt') + '|missing.txt', '  |blank'],
              Archive=w('report.txt') + '|' + to_windows(archive) + '|CompressFiles.tgz'),
+        # A very long recipient list (every separator, blanks between): one conversation each.
+        case('many', Server=HOST, Port=plain.port,
+             Recipients=''.join('%s%s' % (MANY[i], ' ; ' if i % 3 == 0 else ',' if i % 3 == 1 else ';;\t')
+                                for i in range(len(MANY)))),
         case('auth', Server=HOST, Port=auth.port, User=USER, Password=PASSWORD, Recipients='boss@example.test'),
         case('auth-wrong-password', Server=HOST, Port=auth.port, User=USER, Password='wrong',
              Recipients='boss@example.test'),
@@ -418,6 +425,7 @@ def main():
             return finish()
 
     check_plain(results['plain'], plain_store, files, gbk_name)
+    check_many(results['many'], plain_store)
     check_auth(results, auth_store)
     check_faults(results, scripted, refusals)
     check_mx(results, plain_store)
@@ -511,6 +519,16 @@ def check_plain(result, store, files, gbk_name):
         content = subprocess.run(['tar', '-xzOf', path, 'report.txt'], capture_output=True)
         check(gz.returncode == 0 and listing.stdout == b'report.txt\n' and content.stdout == files['report.txt'],
               'plain: the archive is read by gzip and tar and holds the report text')
+
+
+def check_many(result, store):
+    check(result['sent'] == '1' and result['error'] == b'' and
+          [x['address'] for x in result['recipients']] == MANY and all(x['sent'] for x in result['recipients']),
+          'many: all %d recipients served in list order' % len(MANY))
+    got = [messages_to(store, address) for address in MANY]
+    check(all(len(m) == 1 for m in got), 'many: one message for each recipient alone')
+    if all(len(m) == 1 for m in got):
+        check_message(got[-1][0], MANY[-1], BODY)
 
 
 def check_auth(results, store):
