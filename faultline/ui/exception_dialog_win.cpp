@@ -565,8 +565,13 @@ void SendSourceLocation(const TExceptionDialog& d, const TListRowSpec& row) {
   DWORD size = sizeof computer;
   GetComputerNameA(computer, &size);
   for (int n = 0; n < 4; ++n) {
-    const std::string slot = std::string("\\\\") + computer + "\\mailslot\\Faultline" + std::to_string(n);
+    const std::string name = "\\mailslot\\Faultline" + std::to_string(n);
+    const std::string slot = std::string("\\\\") + computer + name;
     HANDLE h = CreateFileA(slot.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    // Where the computer's name does not lead to its own mailslots (Wine), the local name reaches
+    // the same listener; on Windows the first name opens and this is never tried.
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND)
+      h = CreateFileA(("\\\\." + name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) continue;
     DWORD written = 0;
     WriteFile(h, message.data(), DWORD(message.size()), &written, nullptr);

@@ -2,13 +2,14 @@
 // thread, as a user would: the delivery boxes, the details button and the tabs, copy to clipboard,
 // the terminate button with a handler that takes it back, the automatic close and its restart on
 // input, the geometry remembered in "Faultline.ini" across two runs, the paint check's message box
-// and the request dialog. Pictures of every presentation and page go to dialog-pictures beside the
+// and the request dialog, the source location sent to listening mailslots. Pictures of every presentation and page go to dialog-pictures beside the
 // test program.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
 
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -331,6 +332,63 @@ TEST_F(ExceptionDialog, SizePositionAndColumnsAreRememberedAcrossRuns) {
   EXPECT_EQ(second.right - second.left, 700);
   EXPECT_EQ(second.bottom - second.top, 430) << "the same size again, not smaller by the bottom area";
   EXPECT_EQ(column, 250);
+}
+
+// A development environment listens on mailslots "Faultline0" to "Faultline3" of this computer;
+// activating a call-stack row (double click) sends each open one the row's source location.
+TEST_F(ExceptionDialog, ActivatingACallStackRowSendsItsSourceLocationToTheListeningMailslots) {
+  HANDLE listeners[2] = {CreateMailslotA("\\\\.\\mailslot\\Faultline1", 0, 0, nullptr),
+                         CreateMailslotA("\\\\.\\mailslot\\Faultline3", 0, 0, nullptr)};
+  ASSERT_NE(listeners[0], INVALID_HANDLE_VALUE);
+  ASSERT_NE(listeners[1], INVALID_HANDLE_VALUE);
+  TOptions options;
+  options.SetDialogFlags(options.DialogFlags() | 0x20);  // detailed from the start
+  options.SetFirstDialogPage(1);                        // the call stack
+  TSampleReport sample(options);
+  sample.Data.Modules[0].BuildTime = 45123.5;
+  RunDialog(options, sample.Report, [&](HWND w) {
+    HWND page = GetWindow(Control(w, 1000), GW_CHILD);
+    while (page && !GetDlgItem(page, 103)) page = GetWindow(page, GW_HWNDNEXT);
+    HWND list = page ? GetDlgItem(page, 103) : nullptr;
+    RECT row{};
+    row.left = LVIR_BOUNDS;
+    // Row 0 is the exception thread's header, row 1 btnStartClick's entry.
+    if (list && SendMessageA(list, LVM_GETITEMRECT, 1, LPARAM(&row))) {
+      const LPARAM at = MAKELPARAM(row.left + 200, (row.top + row.bottom) / 2);
+      SendMessageA(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+      SendMessageA(list, WM_LBUTTONUP, 0, at);
+      SendMessageA(list, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+      SendMessageA(list, WM_LBUTTONUP, 0, at);
+    }
+    Click(w, 2);
+  });
+  char exe[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  for (HANDLE slot : listeners) {
+    DWORD next = 0, count = 0;
+    ASSERT_TRUE(GetMailslotInfo(slot, nullptr, &next, &count, nullptr));
+    ASSERT_EQ(count, 1u) << "one message on each listening mailslot";
+    std::string message(next, '\0');
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(slot, message.data(), next, &read, nullptr));
+    ASSERT_EQ(read, 376u);
+    auto text = [&](size_t at) { return std::string(message.c_str() + at); };
+    auto number = [&](size_t at) {
+      int32_t v;
+      std::memcpy(&v, message.data() + at, 4);
+      return v;
+    };
+    EXPECT_EQ(text(0), std::string(exe).substr(0, 89));
+    EXPECT_EQ(text(90), "main_window_win.cpp");
+    EXPECT_EQ(text(180), "TfrmMain");
+    EXPECT_EQ(text(270), "btnStartClick");
+    EXPECT_EQ(number(360), 212);
+    EXPECT_EQ(number(364), -1) << "no offset shown in the line cell";
+    double built;
+    std::memcpy(&built, message.data() + 368, 8);
+    EXPECT_EQ(built, 45123.5) << "the build time of the module the address lies in";
+    CloseHandle(slot);
+  }
 }
 
 WNDPROC unpaintedOriginal = nullptr;
