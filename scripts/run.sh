@@ -43,21 +43,21 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   show_results
   display=real
 else
-# No display: a virtual one, and no network at all where a namespace can be made.
-display=virtual
-wineserver -k 2>/dev/null || true
-if [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then netns=(unshare --net); fi
-"${netns[@]}" bash -c '
-  ip link set lo up 2>/dev/null || true
-  xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c "
-    wine \"$1\" prepare \"C:\\Tarn\" && wine \"$1\" drive \"C:\\Tarn\" \"C:\\Tarn\\wizard.bmp\"; rc=\$?
-    wineserver -k 2>/dev/null; exit \$rc"
-' _ "$demo" | iconv -f GBK -t UTF-8
-/usr/bin/python3 -c 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2])' "$prog/wizard.bmp" "$picture"
-rm -f "$prog/wizard.bmp"
-show_results
-echo
-echo "Picture of the wizard after the import: $picture"
+  # No display: a virtual one, and no network at all where a namespace can be made.
+  display=virtual
+  wineserver -k 2>/dev/null || true
+  if [ "$(id -u)" = 0 ] && unshare --net true 2>/dev/null; then netns=(unshare --net); fi
+  "${netns[@]}" bash -c '
+    ip link set lo up 2>/dev/null || true
+    xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c "
+      wine \"$1\" prepare \"C:\\Tarn\" && wine \"$1\" drive \"C:\\Tarn\" \"C:\\Tarn\\wizard.bmp\"; rc=\$?
+      wineserver -k 2>/dev/null; exit \$rc"
+  ' _ "$demo" | iconv -f GBK -t UTF-8
+  /usr/bin/python3 -c 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2])' "$prog/wizard.bmp" "$picture"
+  rm -f "$prog/wizard.bmp"
+  show_results
+  echo
+  echo "Picture of the wizard after the import: $picture"
 fi
 
 # Faultline at work: the crash laboratory's windowed program faults once in a button handler; the
