@@ -5,12 +5,12 @@
 
 namespace {
 
-HFONT FaceFont(const char* face, int points, int charset, int weight = FW_NORMAL) {
+HFONT FaceFont(const char* face, int points, int charset, int pitch = DEFAULT_PITCH | FF_DONTCARE) {
   HDC screen = GetDC(nullptr);
   const int height = -MulDiv(points, GetDeviceCaps(screen, LOGPIXELSY), 72);
   ReleaseDC(nullptr, screen);
-  return CreateFontA(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DWORD(charset), OUT_DEFAULT_PRECIS,
-                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
+  return CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DWORD(charset), OUT_DEFAULT_PRECIS,
+                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, pitch, face);
 }
 
 }  // namespace
@@ -47,7 +47,10 @@ void TDialogFonts::Create() {
   Link = CreateFontIndirectA(&link);
   // The pages show texts in the program's code page: the fonts ask for its character set, so that
   // a face without those characters is replaced by one that has them.
-  Text = FaceFont(FixedFace.c_str(), Size, Charset);
+  // The text font also asks for a fixed pitch, as the rich text of those pages does: when the face
+  // must be replaced, both then get the same replacement, and the CPU page's tab stop, measured
+  // in this font, lines up with the columns the rich text draws.
+  Text = FaceFont(FixedFace.c_str(), Size, Charset, FIXED_PITCH | FF_MODERN);
   List = FaceFont(list, Size, Charset);
 }
 
