@@ -72,7 +72,9 @@ def free_port():
 
 
 def wine(*args, **kw):
-    return subprocess.run(["bash", runner, *args], cwd=work, capture_output=True, timeout=120, **kw)
+    if "stdout" not in kw:
+        kw["capture_output"] = True
+    return subprocess.run(["bash", runner, *args], cwd=work, timeout=120, **kw)
 
 
 shutil.rmtree(work, ignore_errors=True)
@@ -207,6 +209,25 @@ binary = b"<html>binary:" + bytes(range(256)) + b"</html>"
 check(paged_body == binary, "extension: the other request got its own page only")
 check(read("conn2.header") == b"", "extension: the other request got no error header")
 check(read("lastpage.bin") == binary, "extension: the kept last page is the program's last page, every byte")
+
+# A failure while no request runs has no connection for its page: a warning on the debugger
+# output, and the extension goes on.
+run = wine(os.path.basename(host), os.path.basename(ext), "outside", env=dict(os.environ, WINEDEBUG="+debugstr"))
+trace = run.stderr.decode("latin-1")
+check(run.returncode == 0, f"outside: exit code {run.returncode} {trace[-300:]!r}")
+check('[WARNING] - Code: eeShowError - Address: 00000000 - Message: \\"ISAPI: ServerECB = nil\\"' in trace,
+      f"outside: the warning on the debugger output: {trace[-600:]!r}")
+
+# A CGI program whose standard output is gone cannot send its page: a warning, no crash.
+reader, writer = os.pipe()
+os.close(reader)
+run = wine(os.path.basename(cgi), stdout=writer, stderr=subprocess.PIPE,
+           env=dict(os.environ, WINEDEBUG="+debugstr", REQUEST_METHOD="GET", QUERY_STRING="",
+                    GATEWAY_INTERFACE="CGI/1.1"))
+os.close(writer)
+trace = run.stderr.decode("latin-1")
+check('Message: \\"CGI: Cannot write in the ouput file.\\"' in trace,
+      f"cgi without output: the warning on the debugger output: {trace[-600:]!r}")
 
 # --- Framework points ------------------------------------------------------------------------
 run = wine(os.path.basename(points))

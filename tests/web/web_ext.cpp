@@ -3,6 +3,8 @@
 //   "fail"  sends a page, waits until the event "TarnWebExtGo" (when the host made one) is set,
 //           then fails; like a web framework it catches the exception and hands it to the
 //           reporting as a web-server exception.
+// Its export FailOutsideRequest fails the same way while no request runs (as a timer or a thread of
+// the extension would): there is no connection to send the error page to.
 #include <windows.h>
 
 #include <httpext.h>
@@ -70,4 +72,13 @@ extern "C" __declspec(dllexport) DWORD WINAPI HttpExtensionProc(EXTENSION_CONTRO
     ExceptionManager(&e, nullptr, PresentWebServer, ThisModule());
   }
   return HSE_STATUS_ERROR;
+}
+
+extern "C" __declspec(dllexport) void WINAPI FailOutsideRequest() {
+  try {
+    Fail();
+  } catch (...) {
+    std::exception_ptr e = std::current_exception();
+    ExceptionManager(&e, nullptr, PresentWebServer, ThisModule());
+  }
 }

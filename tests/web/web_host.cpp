@@ -60,9 +60,16 @@ void Save(const std::string& name, const std::string& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
+  if (argc != 2 && argc != 3) return 2;
   HMODULE dll = LoadLibraryA(argv[1]);
   if (!dll) return 3;
+  if (argc == 3) {  // "outside": the extension fails while no request runs
+    using TFail = void(WINAPI*)();
+    auto fail = reinterpret_cast<TFail>(reinterpret_cast<void*>(GetProcAddress(dll, "FailOutsideRequest")));
+    if (!fail) return 6;
+    fail();
+    return 0;
+  }
   extensionProc = reinterpret_cast<PFN_HTTPEXTENSIONPROC>(reinterpret_cast<void*>(GetProcAddress(dll, "HttpExtensionProc")));
   if (!extensionProc) return 4;
   char temp[MAX_PATH] = {};
