@@ -161,7 +161,9 @@ TEST(DeliveryRun, RetryAsksAgainAndTheNewAnswerReplacesTheOld) {
   std::vector<int> actions;
   f.request.Events.Action = [&](int action, bool& goOn) {
     actions.push_back(action);
-    if (action == ActionAfterWeb) EXPECT_TRUE(goOn);
+    if (action == ActionAfterWeb) {
+      EXPECT_TRUE(goOn);
+    }
   };
   f.platform.webResults = {Failed(500, "HTTP error code: 500 (x)"), Failed(404, "HTTP error code: 404 (y)")};
   TDeliveryResult r = RunDelivery(f.request, f.platform);
