@@ -66,12 +66,16 @@ std::vector<std::string> ListItems(const char* text, int size) {
   return items;
 }
 
-// A buffer holding the list, with room for a handler to add to it.
+// A buffer holding the list, with room for a handler to add to it, and the list it holds after
+// (read no further than the buffer, terminated or not).
 std::vector<char> ListBuffer(const std::vector<std::string>& items) {
   const std::string text = ListText(items);
   std::vector<char> buffer(text.size() + 64 * 1024, '\0');
   std::memcpy(buffer.data(), text.data(), text.size());
   return buffer;
+}
+std::vector<std::string> ListItems(const std::vector<char>& buffer) {
+  return ListItems(buffer.data(), static_cast<int>(buffer.size()));
 }
 
 // Runs a procedure that takes a list as text on a copy of the list.
@@ -79,8 +83,7 @@ template <typename F>
 void ThroughText(std::vector<std::string>& items, F&& call) {
   std::vector<char> buffer = ListBuffer(items);
   Swallowing([&] { call(buffer.data(), static_cast<int>(buffer.size())); });
-  buffer.back() = '\0';
-  items = ListItems(buffer.data(), static_cast<int>(buffer.size()));
+  items = ListItems(buffer);
 }
 
 // The same for a procedure that takes the two lists of form fields.
@@ -88,9 +91,8 @@ template <typename F>
 void FieldsThroughText(std::vector<std::string>& names, std::vector<std::string>& values, F&& call) {
   std::vector<char> n = ListBuffer(names), v = ListBuffer(values);
   Swallowing([&] { call(n.data(), static_cast<int>(n.size()), v.data(), static_cast<int>(v.size())); });
-  n.back() = v.back() = '\0';
-  names = ListItems(n.data(), static_cast<int>(n.size()));
-  values = ListItems(v.data(), static_cast<int>(v.size()));
+  names = ListItems(n);
+  values = ListItems(v);
 }
 
 std::vector<std::string> NonEmpty(std::vector<std::string> items) {
