@@ -1,9 +1,9 @@
 // The exception dialog shown with a sample report and driven through its controls from another
 // thread, as a user would: the delivery boxes, the details button and the tabs, copy to clipboard,
 // the terminate button with a handler that takes it back, the automatic close and its restart on
-// input, the geometry remembered in "Faultline.ini" across two runs, the paint check's message box
-// and the request dialog, the source location sent to listening mailslots. Pictures of every presentation and page go to dialog-pictures beside the
-// test program.
+// input, the geometry remembered in "Faultline.ini" across two runs, the paint check's message box,
+// the request dialog and the source location sent to listening mailslots. Pictures of every
+// presentation and page go to dialog-pictures beside the test program.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -110,6 +110,13 @@ std::string PictureDir() {
 HWND Control(HWND dialog, int id) { return GetDlgItem(dialog, id); }
 void Click(HWND dialog, int id) { SendMessageA(Control(dialog, id), BM_CLICK, 0, 0); }
 bool Shown(HWND dialog, int id) { return IsWindowVisible(Control(dialog, id)) != FALSE; }
+
+// The list of the page shown (call stack or modules): control 103 of a page inside the tabs.
+HWND PageList(HWND dialog) {
+  HWND page = GetWindow(Control(dialog, 1000), GW_CHILD);
+  while (page && !GetDlgItem(page, 103)) page = GetWindow(page, GW_HWNDNEXT);
+  return page ? GetDlgItem(page, 103) : nullptr;
+}
 
 // Shows the dialog on this thread while drive runs on another once the dialog is up. Whatever
 // drive leaves open is closed.
@@ -306,9 +313,7 @@ TEST_F(ExceptionDialog, SizePositionAndColumnsAreRememberedAcrossRuns) {
   TSampleReport sample(options);
   RunDialog(options, sample.Report, [&](HWND w) {
     MoveWindow(w, 60, 40, 700, 430, TRUE);
-    HWND page = GetWindow(Control(w, 1000), GW_CHILD);
-    while (page && !GetDlgItem(page, 103)) page = GetWindow(page, GW_HWNDNEXT);
-    if (page) ListView_SetColumnWidth(GetDlgItem(page, 103), 4, 250);
+    if (HWND list = PageList(w)) ListView_SetColumnWidth(list, 4, 250);
     Click(w, 2);
   });
   EXPECT_EQ(wine_test::IniRead(Ini(), "Coordinates", "Width"), "700");
@@ -322,9 +327,7 @@ TEST_F(ExceptionDialog, SizePositionAndColumnsAreRememberedAcrossRuns) {
   int column = 0;
   RunDialog(options, sample.Report, [&](HWND w) {
     GetWindowRect(w, &second);
-    HWND page = GetWindow(Control(w, 1000), GW_CHILD);
-    while (page && !GetDlgItem(page, 103)) page = GetWindow(page, GW_HWNDNEXT);
-    if (page) column = ListView_GetColumnWidth(GetDlgItem(page, 103), 4);
+    if (HWND list = PageList(w)) column = ListView_GetColumnWidth(list, 4);
     Click(w, 2);
   });
   EXPECT_EQ(second.left, 60);
@@ -347,9 +350,7 @@ TEST_F(ExceptionDialog, ActivatingACallStackRowSendsItsSourceLocationToTheListen
   TSampleReport sample(options);
   sample.Data.Modules[0].BuildTime = 45123.5;
   RunDialog(options, sample.Report, [&](HWND w) {
-    HWND page = GetWindow(Control(w, 1000), GW_CHILD);
-    while (page && !GetDlgItem(page, 103)) page = GetWindow(page, GW_HWNDNEXT);
-    HWND list = page ? GetDlgItem(page, 103) : nullptr;
+    HWND list = PageList(w);
     RECT row{};
     row.left = LVIR_BOUNDS;
     // Row 0 is the exception thread's header, row 1 btnStartClick's entry.
