@@ -123,32 +123,65 @@ endfunction()
 # The options container of a Windows module: after every link, the host tool fldata reads the
 # module's DWARF and OPTIONS_FILE and puts the "FLDATA" resource into the module (the code bytes
 # stay as linked). The Windows build makes its own native build of the tool: a nested configure of
-# this source tree that builds only fldata.
+# this source tree that builds only the host tools (target tarn_host_tools: fldata, and the
+# writers of test fixtures, so that building never has to run a Windows program).
 option(TARN_EMBED_CONTAINER "Embed the options container after linking (needs the Linux host tool)" ON)
+# The nested native build of this source tree that makes the host tools (made once, on first use).
+function(_tarn_host_tree)
+  if(TARGET tarn_host_build)
+    return()
+  endif()
+  include(ExternalProject)
+  set(host_dir "${CMAKE_BINARY_DIR}/host-tools")
+  ExternalProject_Add(tarn_host_build
+    SOURCE_DIR "${CMAKE_SOURCE_DIR}"
+    BINARY_DIR "${host_dir}"
+    CMAKE_GENERATOR Ninja
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DTARN_SANITIZE=OFF
+    BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_dir}" --target tarn_host_tools
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS "${host_dir}/tools/fldata/fldata")
+  set_property(GLOBAL PROPERTY TARN_FLDATA "${host_dir}/tools/fldata/fldata")
+  set_property(GLOBAL PROPERTY TARN_HOST_DIR "${host_dir}")
+endfunction()
+
 function(tarn_embed_container target options_file)
   if(NOT TARN_WINDOWS OR NOT TARN_EMBED_CONTAINER)
     return()
   endif()
-  if(NOT TARGET tarn_host_fldata)
-    include(ExternalProject)
-    set(host_dir "${CMAKE_BINARY_DIR}/host-tools")
-    ExternalProject_Add(tarn_host_fldata
-      SOURCE_DIR "${CMAKE_SOURCE_DIR}"
-      BINARY_DIR "${host_dir}"
-      CMAKE_GENERATOR Ninja
-      CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DTARN_SANITIZE=OFF
-      BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_dir}" --target fldata
-      BUILD_ALWAYS ON
-      INSTALL_COMMAND ""
-      BUILD_BYPRODUCTS "${host_dir}/tools/fldata/fldata")
-    set_property(GLOBAL PROPERTY TARN_FLDATA "${host_dir}/tools/fldata/fldata")
-  endif()
+  _tarn_host_tree()
   get_property(fldata GLOBAL PROPERTY TARN_FLDATA)
-  add_dependencies(${target} tarn_host_fldata)
+  add_dependencies(${target} tarn_host_build)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND "${fldata}" embed --options "${options_file}" "$<TARGET_FILE:${target}>"
     COMMENT "Embedding the options container into ${target}"
     VERBATIM)
   # A changed options file relinks the module, which embeds the container again.
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${options_file}")
+endfunction()
+
+# A native program that the Windows build runs at build time (a writer of test fixtures). Natively
+# it is built only as part of tarn_host_tools; in the Windows build this gives its path in the
+# nested host tree (empty where there is none: a build on Windows itself), and the target
+# tarn_host_build builds every host tool.
+function(tarn_host_tool name)
+  cmake_parse_arguments(H "" "" "SOURCES;LIBS" ${ARGN})
+  if(NOT TARN_WINDOWS)
+    if(NOT TARN_FUZZ)
+      add_executable(${name} EXCLUDE_FROM_ALL ${H_SOURCES})
+      target_link_libraries(${name} PRIVATE ${H_LIBS})
+      add_dependencies(tarn_host_tools ${name})
+    endif()
+    return()
+  endif()
+  if(NOT TARN_EMBED_CONTAINER)
+    # Built on Windows itself (no Linux host tree): the caller runs its Windows twin instead.
+    set(${name}_PATH "" PARENT_SCOPE)
+    return()
+  endif()
+  _tarn_host_tree()
+  get_property(host_dir GLOBAL PROPERTY TARN_HOST_DIR)
+  file(RELATIVE_PATH rel "${CMAKE_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}")
+  set(${name}_PATH "${host_dir}/${rel}/${name}" PARENT_SCOPE)
 endfunction()

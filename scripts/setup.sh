@@ -37,9 +37,10 @@ step() {
 packages=(
   build-essential cmake ninja-build pkg-config git python3 python3-pil
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   libz-mingw-w64-dev zlib1g-dev libjpeg62-turbo-dev libdwarf-dev libelf-dev
   clang libclang-rt-14-dev googletest libgtest-dev
-  wine wine32:i386 xvfb xauth xdotool x11-utils locales fonts-wqy-zenhei
+  wine wine32:i386 wine64 xvfb xauth xdotool x11-utils locales fonts-wqy-zenhei
   dpkg-dev nasm
   libxml2-utils tar gzip iproute2 python3-dnslib pngcheck libpng-dev
   # Wine's secure channel (WinInet HTTPS) is GnuTLS, only a recommendation of Wine's library; the
@@ -97,22 +98,30 @@ if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
   step "generating the zh_CN.UTF-8 locale" make_locale
 fi
 
-# libjpeg-turbo for MinGW, built once from Debian's source package and cached under the build tree.
-jpeg_prefix=$cache/libjpeg-mingw
-build_jpeg() {
-  local src=$cache/libjpeg-src
+# libjpeg-turbo for MinGW (both architectures), built once from Debian's source package and cached
+# under the build tree.
+build_jpeg() {  # ARCH PREFIX
+  local arch=$1 prefix=$2 src=$cache/libjpeg-src-$1 processor=X86
+  [ "$arch" = x86_64 ] && processor=AMD64
   rm -rf "$src"; mkdir -p "$src"
   if add_deb_src; then as_root apt-get update; fi
   (cd "$src" && apt-get source --download-only libjpeg-turbo && dpkg-source -x --skip-patches ./*.dsc tree)
   cmake -S "$src/tree" -B "$src/build" -G Ninja \
-    -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=X86 \
-    -DCMAKE_C_COMPILER=i686-w64-mingw32-gcc-posix -DCMAKE_RC_COMPILER=i686-w64-mingw32-windres \
+    -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=$processor \
+    -DCMAKE_C_COMPILER=$arch-w64-mingw32-gcc-posix -DCMAKE_RC_COMPILER=$arch-w64-mingw32-windres \
     -DCMAKE_BUILD_TYPE=Release -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
-    -DWITH_SIMD=OFF -DCMAKE_INSTALL_PREFIX="$jpeg_prefix"
+    -DWITH_SIMD=OFF -DCMAKE_INSTALL_PREFIX="$prefix"
   cmake --build "$src/build" --target install
   rm -rf "$src"
 }
-if [ ! -f "$jpeg_prefix/lib/libjpeg.a" ]; then
-  step "building libjpeg-turbo for i686-w64-mingw32 from Debian's source package" build_jpeg
+if [ ! -f "$cache/libjpeg-mingw/lib/libjpeg.a" ]; then
+  step "building libjpeg-turbo for i686-w64-mingw32 from Debian's source package" build_jpeg i686 "$cache/libjpeg-mingw"
 fi
+if [ ! -f "$cache/libjpeg-mingw64/lib/libjpeg.a" ]; then
+  step "building libjpeg-turbo for x86_64-w64-mingw32 from Debian's source package" build_jpeg x86_64 "$cache/libjpeg-mingw64"
+fi
+
+# What this machine executes (some run no 32-bit programs at all), said once.
+. "$here/scripts/machine.sh"
+echo "setup: Windows programs under Wine: 32-bit $TARN_WIN32 ($TARN_WIN32_WHY), 64-bit $TARN_WIN64 ($TARN_WIN64_WHY)"
 echo "setup: ready (details in build/setup.log)"
