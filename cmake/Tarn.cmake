@@ -132,7 +132,10 @@ function(_tarn_host_tree)
     return()
   endif()
   include(ExternalProject)
-  set(host_dir "${CMAKE_BINARY_DIR}/host-tools")
+  # One host tree for both Windows trees (the tools do not depend on the target): the source
+  # tree's build/host-tools unless the build tree lies elsewhere.
+  get_filename_component(parent "${CMAKE_BINARY_DIR}" DIRECTORY)
+  set(host_dir "${parent}/host-tools")
   ExternalProject_Add(tarn_host_build
     SOURCE_DIR "${CMAKE_SOURCE_DIR}"
     BINARY_DIR "${host_dir}"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds the native tree (portable code, unit tests, sanitizers) and the Windows
-# tree (Tarn_Import.exe and the Wine tests). Usage: scripts/build.sh [native|win|fuzz]...
+# trees (Tarn_Import.exe and the Wine tests, 32-bit in build/win, 64-bit in build/win64).
+# Usage: scripts/build.sh [native|win|win64|fuzz]...
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -16,6 +17,10 @@ for t in "${targets[@]}"; do
       [ -f build/win/build.ninja ] || cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
       cmake --build build/win -j "$jobs" ;;
+    win64)
+      [ -f build/win64/build.ninja ] || cmake -S . -B build/win64 -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake >/dev/null
+      cmake --build build/win64 -j "$jobs" ;;
     fuzz)
       [ -f build/fuzz/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_FUZZ=ON >/dev/null

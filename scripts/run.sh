@@ -9,28 +9,37 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 . scripts/machine.sh
-if [ "$TARN_WIN32" != yes ]; then
-  echo "The 32-bit wizard cannot run on this machine, because $TARN_WIN32_WHY; there is nothing else" \
-       "to show here (the test command still builds it and runs every test that can run here)."
+# The program is the 32-bit one; where the machine runs no 32-bit programs the same sources built
+# for 64-bit Windows are shown instead.
+if [ "$TARN_WIN32" = yes ]; then
+  tree=build/win arch=32
+elif [ "$TARN_WIN64" = yes ]; then
+  tree=build/win64 arch=64
+  echo "This machine cannot run the 32-bit wizard, because $TARN_WIN32_WHY: the 64-bit build of the" \
+       "same sources is shown instead."
+else
+  echo "The wizard cannot run on this machine: 32-bit programs do not run ($TARN_WIN32_WHY), nor do" \
+       "64-bit ones ($TARN_WIN64_WHY). The test command still builds everything and runs the native tests."
   exit 2
 fi
 # The build's output goes to a log; when it fails, its errors are shown.
 mkdir -p build
-if ! bash scripts/build.sh win >build/run-build.log 2>&1; then
+if ! bash scripts/build.sh "${tree#build/}" >build/run-build.log 2>&1; then
   echo "The build failed; its last lines (all of them in build/run-build.log):"
   tail -n 40 build/run-build.log | sed 's/^/  /'
   exit 1
 fi
 
-export TARN_PREFIX=$root/build/wine/demo
+export TARN_WINE_ARCH=$arch
+if [ "$arch" = 64 ]; then export TARN_PREFIX=$root/build/wine64/demo; else export TARN_PREFIX=$root/build/wine/demo; fi
 . scripts/wine-env.sh
 tarn_prefix_ready
 prog=$WINEPREFIX/drive_c/Tarn
 mkdir -p "$prog" build/demo
-cp build/win/app/Tarn_Import.exe "$prog/"
+cp "$tree/app/Tarn_Import.exe" "$prog/"
 # The six default websites the import adds to the bookmarks are expected beside the program.
 cp assets/websites/*.url "$prog/"
-demo=$root/build/win/tools/demo/tarn_demo.exe
+demo=$root/$tree/tools/demo/tarn_demo.exe
 picture=$root/build/demo/wizard.png
 
 gbk() { iconv -f GBK -t UTF-8 "$1" 2>/dev/null || cat "$1"; }
@@ -77,7 +86,7 @@ fi
 # it, and the report the program saved in its log is printed.
 lab=$WINEPREFIX/drive_c/faultlab
 rm -rf "$lab"; mkdir -p "$lab"
-cp build/win/tools/faultlab/faultlab.exe build/win/tools/flreader/flreader.exe "$lab/"
+cp "$tree/tools/faultlab/faultlab.exe" "$tree/tools/flreader/flreader.exe" "$lab/"
 fault_picture=$root/build/demo/fault-dialog.png
 rm -f "$fault_picture"
 # The picture's name as the program sees it (drive Z: is the Linux root).

@@ -24,19 +24,24 @@ count_ctest() {  # reads a ctest log, adds its totals
   t=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
   passed=$((passed + t - f)); failed=$((failed + f))
 }
-# Cases that a test program skipped itself (GoogleTest's GTEST_SKIP, with the reason in its log):
-# counted as skipped, named in the notes.
+# Cases that a test program skipped itself (GoogleTest's GTEST_SKIP, with the reason in its log;
+# a test script's "SKIPPED [name]: reason" line): counted as skipped, named in the notes.
 count_skipped_cases() {  # TREE
-  local log=$1/Testing/Temporary/LastTest.log names n
+  local log=$1/Testing/Temporary/LastTest.log names n why
   [ -f "$log" ] || return 0
-  names=$(grep -oE '^\[  SKIPPED \] [A-Za-z_0-9/]+\.[A-Za-z_0-9/]+' "$log" | sed 's/^\[  SKIPPED \] //' | sort -u)
-  [ -n "$names" ] || return 0
-  n=$(wc -l <<<"$names")
-  skipped=$((skipped + n))
-  local why
-  # GoogleTest prints "FILE:LINE: Skipped" and the reason on the next line.
-  why=$(grep -A1 -E ': Skipped$' "$log" | grep -vE ': Skipped$|^--$' | sort -u | paste -sd';')
-  notes+=("skipped: $n cases in $1 ($(paste -sd' ' <<<"$names"))${why:+: $why}")
+  names=$(grep -aoE '^\[  SKIPPED \] [A-Za-z_0-9/]+\.[A-Za-z_0-9/]+' "$log" | sed 's/^\[  SKIPPED \] //' | sort -u)
+  if [ -n "$names" ]; then
+    n=$(wc -l <<<"$names")
+    skipped=$((skipped + n))
+    # GoogleTest prints "FILE:LINE: Skipped" and the reason on the next line.
+    why=$(grep -aA1 -E ': Skipped$' "$log" | grep -avE ': Skipped$|^--$' | sort -u | paste -sd';')
+    notes+=("skipped: $n cases in $1 ($(paste -sd' ' <<<"$names"))${why:+: $why}")
+  fi
+  names=$(grep -aE '^SKIPPED \[[^]]+\]: ' "$log" | sort -u)
+  if [ -n "$names" ]; then
+    skipped=$((skipped + $(wc -l <<<"$names")))
+    while IFS= read -r n; do notes+=("skipped in $1: ${n#SKIPPED }"); done <<<"$names"
+  fi
 }
 # The tests of a tree that is not run here: counted, named, with the reason.
 skip_tree() {  # TREE WHAT WHY
@@ -64,7 +69,7 @@ mkdir -p "$logs"
 
 # Every tree is built, whatever this machine can run: a build error is a failure everywhere.
 built=()
-for tree in native win; do
+for tree in native win win64; do
   echo "== building $tree"
   if bash scripts/build.sh "$tree"; then
     built+=("$tree")
@@ -81,21 +86,35 @@ if is_built native; then
   count_skipped_cases build/native
 fi
 
+# The Windows tests of one tree under its Wine, on a virtual display, in a network namespace that
+# has only loopback; a fresh wineserver inside the namespace (the prefix's server must not be one
+# started outside it).
+run_windows_tests() {  # TREE ARCH
+  local tree=$1 arch=$2
+  echo "== Windows tests under $arch-bit Wine ($tree)"
+  TARN_WINE_ARCH=$arch bash -c '. scripts/wine-env.sh; wineserver -k 2>/dev/null; true'
+  unshare --net bash -c '
+    ip link set lo up
+    xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c "cd $1 && ctest --output-on-failure -j 2"
+    TARN_WINE_ARCH=$2 bash -c ". scripts/wine-env.sh; wineserver -k 2>/dev/null; true"
+  ' _ "$tree" "$arch" 2>&1 | tee "$logs/wine-$arch.log"
+  count_ctest "$logs/wine-$arch.log"
+  count_skipped_cases "$tree"
+}
+
 if ! is_built win; then
   :
 elif [ "$TARN_WIN32" = yes ]; then
-  echo "== Windows tests under 32-bit Wine"
-  # A fresh wineserver inside the namespace: the prefix's server must not be one started outside it.
-  TARN_PREFIX=$root/build/wine/test bash -c '. scripts/wine-env.sh; wineserver -k 2>/dev/null; true'
-  unshare --net bash -c '
-    ip link set lo up
-    xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash -c "cd build/win && ctest --output-on-failure -j 2"
-    TARN_PREFIX='"$root"'/build/wine/test bash -c ". scripts/wine-env.sh; wineserver -k 2>/dev/null; true"
-  ' 2>&1 | tee "$logs/wine.log"
-  count_ctest "$logs/wine.log"
-  count_skipped_cases build/win
+  run_windows_tests build/win 32
 else
   skip_tree build/win "the 32-bit Windows tests under Wine" "$TARN_WIN32_WHY"
+fi
+if ! is_built win64; then
+  :
+elif [ "$TARN_WIN64" = yes ]; then
+  run_windows_tests build/win64 64
+else
+  skip_tree build/win64 "the 64-bit Windows tests under Wine" "$TARN_WIN64_WHY"
 fi
 
 echo "== fuzz targets"

@@ -1,11 +1,29 @@
 # Sourced by the scripts that run Windows programs. Sets up a private Wine prefix that can never
 # reach the real home folder, and the locale that makes Wine's ANSI code page 936.
-#   TARN_PREFIX  the prefix folder (default: build/wine/test under the checkout)
+#   TARN_WINE_ARCH  32 (default) or 64: which Windows the prefix is, and which Wine loader runs
+#   TARN_WINE_DIR   where the prefixes live (default: build/wine for 32, build/wine64 for 64)
+#   TARN_PREFIX     the prefix folder (default: TARN_WINE_DIR/test)
 # Call tarn_prefix_ready after sourcing: it creates the prefix on first use.
 
 _tarn_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX=${TARN_PREFIX:-$_tarn_root/build/wine/test}
-export WINEARCH=win32
+export TARN_WINE_ARCH=${TARN_WINE_ARCH:-32}
+if [ "$TARN_WINE_ARCH" = 64 ]; then
+  export TARN_WINE_DIR=${TARN_WINE_DIR:-$_tarn_root/build/wine64}
+  export WINEARCH=win64
+  # "wine" is Debian's wrapper, which prefers the 32-bit loader whenever wine32 is installed (and
+  # that one cannot start where the kernel runs no 32-bit programs): name the 64-bit loader.
+  export WINELOADER=/usr/lib/wine/wine64
+  if [ ! -x "$TARN_WINE_DIR/bin/wine" ]; then
+    mkdir -p "$TARN_WINE_DIR/bin"
+    printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$TARN_WINE_DIR/bin/wine"
+    chmod +x "$TARN_WINE_DIR/bin/wine"
+  fi
+  case ":$PATH:" in *":$TARN_WINE_DIR/bin:"*) ;; *) export PATH=$TARN_WINE_DIR/bin:$PATH ;; esac
+else
+  export TARN_WINE_DIR=${TARN_WINE_DIR:-$_tarn_root/build/wine}
+  export WINEARCH=win32
+fi
+export WINEPREFIX=${TARN_PREFIX:-$TARN_WINE_DIR/test}
 export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko download offers, no menu entries or file associations written into a home.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"

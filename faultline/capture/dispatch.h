@@ -15,13 +15,13 @@ struct TExceptionEvent {
   std::exception_ptr Exception;     // the C++ exception; null for an operating-system exception
   std::string ClassName;            // for an operating-system exception: from its code
   std::string Message;
-  uint32_t Address = 0;             // where it was raised
+  uintptr_t Address = 0;            // where it was raised
   bool AddressIsReturn = false;     // Address is the return address of the raising call
   uint32_t ThreadId = 0;            // the thread it belongs to
   HMODULE Module = nullptr;
   TPresentation Presentation = PresentGeneral;
   const CONTEXT* Context = nullptr; // the processor context at the exception, when known
-  uint32_t StackTop = 0;            // of the faulting thread
+  uintptr_t StackTop = 0;           // of the faulting thread
   const TRaiseInfo* Raise = nullptr;  // the stack as it was at the raise, when it is this one's
 };
 
@@ -31,7 +31,7 @@ bool DispatchException(TExceptionEvent& event);
 
 // The address of the last report (the same exception reaching the last-resort handlers after a
 // report of its own is not reported again).
-uint32_t LastReportedAddress();
+uintptr_t LastReportedAddress();
 
 // The class name and message of an operating-system exception code.
 std::string OsExceptionClassName(DWORD code);
@@ -48,7 +48,7 @@ std::vector<std::string> ExceptionLineage(const std::exception_ptr& e);
 // The self-diagnosis of a report step that failed (section: its number); reportStackPointer is
 // where the report's stack began. Remembers the class of each exception handled by a report.
 void ReportInternalBug(const std::exception_ptr& error, const std::vector<std::string>& lineage, int section,
-                       uint32_t address, uint32_t reportStackPointer);
+                       uintptr_t address, uintptr_t reportStackPointer);
 void NoteHandledException(const std::string& className);
 
 // Start-up and shutdown of the dispatcher's state.

@@ -26,6 +26,7 @@
 #include "faultline/ui/screenshot.h"
 #include "faultline/web/web_page.h"
 #include "rtl/application.h"
+#include "rtl/cpu_context.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ CRITICAL_SECTION handlerLock;
 bool dispatcherReady = false;
 std::atomic<long> reportCount{0}, internalErrorCount{0};
 TRecentErrors recentErrors;
-std::atomic<uint32_t> lastReported{0};
+std::atomic<uintptr_t> lastReported{0};
 TDateTime startDate = 0;
 char startDirectory[MAX_PATH] = {};
 
@@ -115,12 +116,12 @@ struct TThreadStackCopy {
   uint32_t ThreadId = 0;
   CONTEXT Context{};
   bool HasContext = false;
-  uint32_t StackTop = 0;
-  std::vector<uint8_t> Stack;  // [Context.Esp, Context.Esp + size)
+  uintptr_t StackTop = 0;
+  std::vector<uint8_t> Stack;  // [stack pointer, stack pointer + size)
 };
 
 // Appends a copied stack's entries for the exception's thread or another one.
-void ScanCopy(TFaultStackList& list, const void* copy, uint32_t size, uint32_t origin, bool hasStart, uint32_t start,
+void ScanCopy(TFaultStackList& list, const void* copy, uint32_t size, uintptr_t origin, bool hasStart, uintptr_t start,
               uint32_t threadId, bool running) {
   TStackScan scan;
   scan.HasStart = hasStart;
@@ -176,7 +177,11 @@ class TReportRun {
   explicit TReportRun(TExceptionEvent& e) : e_(e) {}
 
   bool Run() {
+#ifdef _WIN64
+    asm volatile("movq %%rsp, %0" : "=r"(stackPointer_));
+#else
     asm volatile("movl %%esp, %0" : "=r"(stackPointer_));
+#endif
     try {
       return Steps();
     } catch (...) {
@@ -197,7 +202,7 @@ class TReportRun {
     std::unique_ptr<TFaultThreadsList> snapshot;
     if (FaultThreads()) snapshot = std::make_unique<TFaultThreadsList>(*FaultThreads());
     lastReported = e_.Address;
-    uint32_t address = e_.Address;
+    uintptr_t address = e_.Address;
     if (e_.AddressIsReturn && address >= 5) address -= 5;
     TFaultModulesList* modules = FaultModules();
     if (modules) modules->DropChanged();
@@ -226,7 +231,7 @@ class TReportRun {
       TStackScan scan;
       scan.HasStart = true;
       scan.StartAddress = address;
-      scan.StackPointer = e_.Context->Esp;
+      scan.StackPointer = ContextStack(*e_.Context);
       scan.StackTop = e_.StackTop;
       scan.ThreadId = e_.ThreadId;
       auto live = NewStackList(scan);
@@ -312,7 +317,9 @@ class TReportRun {
         if ((*modules)[i].ModuleType == ModuleExecutable) data.CompilationDate = (*modules)[i].BuildTime;
       }
     }
-    if (e_.Context) data.Cpu = ReadCpuSnapshot(*e_.Context, e_.Context->Eip);
+    data.WideAddresses = sizeof(void*) == 8;
+    if (e_.Context) data.Cpu = ReadCpuSnapshot(*e_.Context, ContextInstruction(*e_.Context));
+    data.Cpu.Wide = sizeof(void*) == 8;  // the registers' layout, also when none are known
     context_.Exception = e_.Exception ? &e_.Exception : nullptr;
     context_.Address = address;
     context_.ThreadId = e_.ThreadId;
@@ -415,7 +422,7 @@ class TReportRun {
   // Delivers the saved report on this thread, while the faulting thread still waits. The events
   // reach the program's sinks as every event of the report does.
   void Deliver(const TFaultModuleOptionsEx& options, const TReportTexts& texts, const TLogSaveResult& saved,
-               const std::string& logName, TDateTime when, uint32_t address, bool canShowWindows, bool screenshot) {
+               const std::string& logName, TDateTime when, uintptr_t address, bool canShowWindows, bool screenshot) {
     stage_ = 17;
     TDeliveryRequest request;
     request.Options = &options;
@@ -476,7 +483,7 @@ class TReportRun {
   // debug information, else the module named by the caller's, else the executable's (or the
   // executable's first, with HandlingFlags 0x10). The running module's are its live options (the
   // program may have changed them); another module's come from its own container.
-  TFaultModuleOptionsEx& SelectOptions(uint32_t address, TFaultModulesList* modules) {
+  TFaultModuleOptionsEx& SelectOptions(uintptr_t address, TFaultModulesList* modules) {
     stage_ = 101;
     TFaultModuleOptionsEx& own = FaultLoadOwnOptions();
     TFaultModuleOptionsEx* options = &own;
@@ -497,7 +504,7 @@ class TReportRun {
       if (record && record->Options && (record->Options->HandlingFlags() & 0x10) && usable(exe)) record = exe;
       if (record) {
         path = record->Path;
-        if (record->Handle != static_cast<uint32_t>(reinterpret_cast<uintptr_t>(FaultRunningModule())) &&
+        if (record->Handle != reinterpret_cast<uintptr_t>(FaultRunningModule()) &&
             record->Options) {
           selected_ = record->Options;
           options = selected_.get();
@@ -536,20 +543,20 @@ class TReportRun {
         TThreadStackCopy& c = copies[i];
         c.Context.ContextFlags = CONTEXT_FULL;
         c.HasContext = GetThreadContext(handles[i], &c.Context) != 0;
-        if (!c.HasContext || c.StackTop <= c.Context.Esp) continue;
-        const uint32_t size = std::min<uint32_t>(c.StackTop - c.Context.Esp, MaxRaiseStack);
+        if (!c.HasContext || c.StackTop <= ContextStack(c.Context)) continue;
+        const uint32_t size = uint32_t(std::min<uintptr_t>(c.StackTop - ContextStack(c.Context), MaxRaiseStack));
         // The capacity was reserved: resize does not allocate.
         c.Stack.resize(size);
-        if (!reader.Read(c.Context.Esp, c.Stack.data(), size)) c.Stack.clear();
+        if (!reader.Read(ContextStack(c.Context), c.Stack.data(), size)) c.Stack.clear();
       }
     }  // resumed here, before any name is looked up
     for (const TThreadStackCopy& c : copies) {
       if (!c.HasContext) continue;
       if (c.Stack.empty()) {
-        stack.push_back(ResolveAddress(c.Context.Eip, c.ThreadId, true));
+        stack.push_back(ResolveAddress(ContextInstruction(c.Context), c.ThreadId, true));
         continue;
       }
-      ScanCopy(stack, c.Stack.data(), static_cast<uint32_t>(c.Stack.size()), c.Context.Esp, true, c.Context.Eip,
+      ScanCopy(stack, c.Stack.data(), static_cast<uint32_t>(c.Stack.size()), ContextStack(c.Context), true, ContextInstruction(c.Context),
                c.ThreadId, true);
     }
   }
@@ -596,7 +603,7 @@ class TReportRun {
     ++internalErrorCount;
     try {
       // Where the failing step raised it, when this thread recorded that raise.
-      uint32_t address = e_.Address;
+      uintptr_t address = e_.Address;
       const void* object = nullptr;
       std::memcpy(&object, &error, sizeof object);
       const TRaiseInfo& raise = ThreadRaise();
@@ -608,7 +615,7 @@ class TReportRun {
 
   TExceptionEvent& e_;
   int stage_ = 0;
-  uint32_t stackPointer_ = 0;  // where this report's stack began
+  uintptr_t stackPointer_ = 0;  // where this report's stack began
   std::shared_ptr<TFaultModuleOptionsEx> selected_;  // another module's options, while they are used
   TFaultExceptionContext context_;
   HMODULE faulting_ = nullptr;
@@ -670,7 +677,7 @@ void RunPendingCall() {
 
 }  // namespace
 
-uint32_t LastReportedAddress() { return lastReported.load(); }
+uintptr_t LastReportedAddress() { return lastReported.load(); }
 
 std::vector<std::string> ExceptionLineage(const std::exception_ptr& e) {
   if (!e) return {};
@@ -814,13 +821,15 @@ std::string OsExceptionClassName(DWORD code) {
 
 std::string OsExceptionMessage(const EXCEPTION_RECORD& record) {
   char text[256];
-  const unsigned at = static_cast<unsigned>(reinterpret_cast<uintptr_t>(record.ExceptionAddress));
+  // Addresses as wide as the program's: 8 digits in a 32-bit one, 16 in a 64-bit one.
+  const int digits = 2 * sizeof(void*);
+  const unsigned long long at = reinterpret_cast<uintptr_t>(record.ExceptionAddress);
   switch (record.ExceptionCode) {
     case EXCEPTION_ACCESS_VIOLATION: {
       const bool write = record.NumberParameters >= 2 && record.ExceptionInformation[0] == 1;
-      const unsigned target = record.NumberParameters >= 2 ? static_cast<unsigned>(record.ExceptionInformation[1]) : 0;
-      std::snprintf(text, sizeof text, "Access violation at address %08X. %s of address %08X", at,
-                    write ? "Write" : "Read", target);
+      const unsigned long long target = record.NumberParameters >= 2 ? record.ExceptionInformation[1] : 0;
+      std::snprintf(text, sizeof text, "Access violation at address %0*llX. %s of address %0*llX", digits, at,
+                    write ? "Write" : "Read", digits, target);
       return text;
     }
     case EXCEPTION_INT_DIVIDE_BY_ZERO: return "Division by zero";

@@ -16,7 +16,7 @@
 // The exception a report is about, as every event gets it.
 struct TFaultExceptionContext {
   const std::exception_ptr* Exception = nullptr;
-  uint32_t Address = 0;
+  uintptr_t Address = 0;
   uint32_t ThreadId = 0;
 };
 

@@ -35,7 +35,7 @@ bool DebuggerAttached() {
          reinterpret_cast<uintptr_t>(kernel);
 }
 
-std::vector<TInternalBugStackLine> StackLines(uint32_t stackPointer) {
+std::vector<TInternalBugStackLine> StackLines(uintptr_t stackPointer) {
   TStackScan scan;
   scan.StackPointer = stackPointer;
   scan.StackTop = CurrentStackTop();
@@ -46,7 +46,7 @@ std::vector<TInternalBugStackLine> StackLines(uint32_t stackPointer) {
     TInternalBugStackLine l;
     l.Address = e.Address;
     HMODULE module = ModuleOfAddress(e.Address);
-    l.ModuleHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(module));
+    l.ModuleHandle = reinterpret_cast<uintptr_t>(module);
     char path[MAX_PATH] = {};
     if (module) GetModuleFileNameA(module, path, sizeof path);
     l.ModuleFile = ReportPathFileName(path);
@@ -68,7 +68,7 @@ void SetDebuggerPresentProbe(bool (*probe)()) { debuggerProbe = probe; }
 void NoteHandledException(const std::string& className) { LastHandledClass = className; }
 
 void ReportInternalBug(const std::exception_ptr& error, const std::vector<std::string>& lineage, int section,
-                       uint32_t address, uint32_t reportStackPointer) {
+                       uintptr_t address, uintptr_t reportStackPointer) {
   if (IsQuietInternalError(lineage)) return;
   if (!IsDevelopmentEnvironment() && !DebuggerAttached()) return;
   TInternalBugFacts f;
@@ -95,9 +95,13 @@ void ReportInternalBug(const std::exception_ptr& error, const std::vector<std::s
                         sizeof bytes, &read) &&
       read == sizeof bytes)
     f.Dump = InternalBugDump(bytes, sizeof bytes);
-  uint32_t here = 0;
+  uintptr_t here = 0;
+#ifdef _WIN64
+  asm volatile("movq %%rsp, %0" : "=r"(here));
+#else
   asm volatile("movl %%esp, %0" : "=r"(here));
-  const uint32_t from = IsDevelopmentEnvironment() || !reportStackPointer ? here : reportStackPointer;
+#endif
+  const uintptr_t from = IsDevelopmentEnvironment() || !reportStackPointer ? here : reportStackPointer;
   try {
     f.Stack = StackLines(from);
   } catch (...) {

@@ -40,3 +40,7 @@ class EPrivilege : public EExternal {
  public:
   explicit EPrivilege(std::string message) : EExternal(std::move(message), 0xC0000096u) {}
 };
+
+// GCC's own exception codes, which carry C++ throws and their unwinding through the system's
+// exception dispatch in 64-bit code: never an operating-system fault of the program.
+bool IsGccExceptionCode(uint32_t code);

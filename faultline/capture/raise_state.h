@@ -12,26 +12,26 @@
 struct TRaiseInfo {
   const void* Object = nullptr;          // the thrown object
   const std::type_info* Type = nullptr;
-  uint32_t ReturnAddress = 0;            // the return address of the throw call, or the faulting
+  uintptr_t ReturnAddress = 0;           // the return address of the throw call, or the faulting
                                          // instruction of a converted operating-system exception
   bool IsReturnAddress = true;           // false for a converted operating-system exception
   bool HasContext = false;               // Context holds the processor state at the fault
   CONTEXT Context{};
-  uint32_t StackPointer = 0;             // the stack at the throw
-  uint32_t StackTop = 0;
+  uintptr_t StackPointer = 0;            // the stack at the throw
+  uintptr_t StackTop = 0;
   std::vector<uint8_t> Stack;            // [StackPointer, StackPointer + size) as it was
   // The last call of RaiseException on this thread: its code, the caller's frame and the return
   // address into the caller (an exception it raised is reported where it was called).
   DWORD RaiseCode = 0;
-  uint32_t RaiseFrame = 0;
-  uint32_t RaiseCaller = 0;
+  uintptr_t RaiseFrame = 0;
+  uintptr_t RaiseCaller = 0;
 };
 
 // Records a raise on the calling thread: the object, its type, the return address of the raising
 // call and, with copyStack, a copy of the stack from stackPointer up (the stack is only copied,
 // never scanned: a raise that the program handles itself must stay cheap). Nothing happens while
 // the thread is already recording (a raise inside the recording) or recording is off.
-void RecordRaise(const void* object, const std::type_info* type, uint32_t returnAddress, uint32_t stackPointer,
+void RecordRaise(const void* object, const std::type_info* type, uintptr_t returnAddress, uintptr_t stackPointer,
                  bool copyStack = true);
 
 // The calling thread's last raise (empty when it raised nothing).
@@ -42,12 +42,12 @@ bool& ThreadBusy();
 
 // An operating-system exception turned into a C++ throw on the faulting thread: its address and
 // context go into the raise record of that throw (set by the converter just before it throws).
-void SetPendingFault(uint32_t address, const CONTEXT& context);
+void SetPendingFault(uintptr_t address, const CONTEXT& context);
 
 // Raises are recorded while this is set (from start-up to shutdown).
 void SetRaiseRecording(bool on);
 // Also hands every C++ throw of this module to forwarder (a delegating DLL's); null for none.
-using TRaiseForwarder = void (*)(const void* object, const std::type_info* type, uint32_t address, uint32_t frame);
+using TRaiseForwarder = void (*)(const void* object, const std::type_info* type, uintptr_t address, uintptr_t frame);
 void SetRaiseForwarder(TRaiseForwarder forwarder);
 
 // The most of a stack a raise keeps.

@@ -16,7 +16,7 @@ std::atomic<TRaiseForwarder> forwarder{nullptr};
 struct TThreadState {
   TRaiseInfo Raise;
   bool FaultPending = false;
-  uint32_t FaultAddress = 0;
+  uintptr_t FaultAddress = 0;
   CONTEXT FaultContext{};
   bool InHandler = false;
   bool Busy = false;
@@ -36,14 +36,14 @@ bool& ThreadBusy() { return State().Busy; }
 void SetRaiseRecording(bool on) { recording.store(on); }
 void SetRaiseForwarder(TRaiseForwarder f) { forwarder.store(f); }
 
-void SetPendingFault(uint32_t address, const CONTEXT& context) {
+void SetPendingFault(uintptr_t address, const CONTEXT& context) {
   TThreadState& s = State();
   s.FaultPending = true;
   s.FaultAddress = address;
   s.FaultContext = context;
 }
 
-void RecordRaise(const void* object, const std::type_info* type, uint32_t returnAddress, uint32_t sp, bool copyStack) {
+void RecordRaise(const void* object, const std::type_info* type, uintptr_t returnAddress, uintptr_t sp, bool copyStack) {
   if (!recording.load(std::memory_order_relaxed)) return;
   TThreadState& s = State();
   if (s.RaiseGuard) return;
@@ -63,8 +63,8 @@ void RecordRaise(const void* object, const std::type_info* type, uint32_t return
     r.Context = s.FaultContext;
     r.HasContext = true;
   }
-  const uint32_t top = CurrentStackTop();
-  const uint32_t size = copyStack && top > sp ? std::min<uint32_t>(top - sp, MaxRaiseStack) : 0;
+  const uintptr_t top = CurrentStackTop();
+  const uint32_t size = copyStack && top > sp ? uint32_t(std::min<uintptr_t>(top - sp, MaxRaiseStack)) : 0;
   r.StackPointer = sp;
   r.StackTop = top;
   // The buffer keeps its capacity from raise to raise: one allocation per thread.
@@ -82,8 +82,9 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
   if (recording.load(std::memory_order_relaxed)) {
     // The thrower's stack begins just above our return address: this wrapper's own frame is of no
     // interest, and the raise address is entered on its own.
-    const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
-    const uint32_t frame = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) + 8;
+    const uintptr_t address = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    // The caller's stack from just above our return address.
+    const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) + 2 * sizeof(void*);
     RecordRaise(object, type, address, frame);
     if (TRaiseForwarder f = forwarder.load(std::memory_order_relaxed)) f(object, type, address, frame);
   }

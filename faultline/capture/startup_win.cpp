@@ -18,6 +18,7 @@
 #include "faultline/stack/stack.h"
 #include "faultline/web/web_page.h"
 #include "rtl/application.h"
+#include "rtl/cpu_context.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ std::terminate_handler previousTerminate = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
 void* handleExceptionTrampoline = nullptr;
 
-uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
 // Runs one start-up or shutdown step; a failure becomes the critical error of the step.
 template <typename F>
@@ -94,8 +95,8 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
 // and context, unless its address was reported already. An exception the program raised itself
 // through RaiseException (raiseCaller: the return address into the raising code) is reported
 // where it was raised, not inside the system library.
-void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, DWORD thread, uint32_t stackTop,
-                       uint32_t raiseCaller = 0) {
+void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, DWORD thread, uintptr_t stackTop,
+                       uintptr_t raiseCaller = 0) {
   TExceptionEvent event;
   event.ClassName = OsExceptionClassName(record.ExceptionCode);
   event.Message = OsExceptionMessage(record);
@@ -111,6 +112,12 @@ void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, D
 // A structured exception that nothing handled (an access violation outside any C++ code): reported
 // from its context, then the process ends with exit code 1.
 LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
+  // A C++ exception of 64-bit code travels as one of GCC's own exception codes. One that nothing
+  // caught comes here while the system looks for a handler (a thread's outermost frame asks this
+  // filter): no handler, so that the throw returns to the C++ runtime, whose terminate handler
+  // reports it as in 32-bit code (and ends only the thread, where it is not the main one).
+  if (pointers && pointers->ExceptionRecord && IsGccExceptionCode(pointers->ExceptionRecord->ExceptionCode))
+    return EXCEPTION_CONTINUE_SEARCH;
   if (active && pointers && pointers->ExceptionRecord) {
     const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
     const TRaiseInfo& raise = ThreadRaise();
@@ -180,7 +187,7 @@ class TOverflowReporter {
   EXCEPTION_RECORD record_{};
   CONTEXT context_{};
   DWORD threadId_ = 0;
-  uint32_t stackTop_ = 0;
+  uintptr_t stackTop_ = 0;
 };
 TOverflowReporter overflowReporter;
 
@@ -208,6 +215,24 @@ struct TFaultToThrow {
 };
 thread_local TFaultToThrow faultToThrow;
 
+#ifdef _WIN64
+// A procedure that does nothing and has unwind data that says so: a converted fault's throw
+// "returns" into it (after its first byte) when a return slot had to be added to keep the stack
+// aligned; unwinding through it finds the faulting instruction's address above.
+extern "C" void FaultReturnPad();
+asm(R"(
+  .text
+  .globl FaultReturnPad
+  .def FaultReturnPad; .scl 2; .type 32; .endef
+  .seh_proc FaultReturnPad
+FaultReturnPad:
+  .seh_endprologue
+  nop
+  ret
+  .seh_endproc
+)");
+#endif
+
 extern "C" void ThrowPendingFault() {
   const TFaultToThrow f = faultToThrow;
   switch (f.Code) {
@@ -218,6 +243,15 @@ extern "C" void ThrowPendingFault() {
     default: throw EExternalException(f.Message, f.Code);
   }
 }
+
+}  // namespace
+
+bool IsGccExceptionCode(uint32_t code) {
+  // 'GCC' with 0x20 (a throw), 0x21 (unwinding towards a handler) or 0x22 (a foreign unwind).
+  return code == 0x20474343 || code == 0x21474343 || code == 0x22474343;
+}
+
+namespace {
 
 bool Converted(DWORD code) {
   switch (code) {
@@ -241,18 +275,29 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
   if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
   if (ModuleOfAddress(Address(record.ExceptionAddress)) != convertedModule) return EXCEPTION_CONTINUE_SEARCH;
   // The return address goes where a call would have put it; the stack must have room for it.
-  if (context.Esp < 64 || ThreadInHandler()) return EXCEPTION_CONTINUE_SEARCH;
+  uintptr_t sp = ContextStack(context);
+  if (sp < 64 || ThreadInHandler()) return EXCEPTION_CONTINUE_SEARCH;
   faultToThrow.Code = record.ExceptionCode;
   faultToThrow.Message = OsExceptionMessage(record);
   SetPendingFault(Address(record.ExceptionAddress), context);
-  context.Esp -= 4;
-  *reinterpret_cast<DWORD*>(static_cast<uintptr_t>(context.Esp)) = context.Eip;
-  context.Eip = Address(reinterpret_cast<void*>(&ThrowPendingFault));
+  sp -= sizeof(void*);
+  *reinterpret_cast<uintptr_t*>(sp) = ContextInstruction(context);
+#ifdef _WIN64
+  // A 64-bit procedure is entered with the stack 16-byte aligned before the call's push. Where
+  // the fault left it 8 bytes off (a leaf function without a frame), the pad below stands between
+  // the two: unwinding passes from it to the faulting instruction as if it had been called there.
+  if ((sp & 15) == 0) {
+    sp -= sizeof(void*);
+    *reinterpret_cast<uintptr_t*>(sp) = Address(reinterpret_cast<void*>(&FaultReturnPad)) + 1;
+  }
+#endif
+  SetContextStack(context, sp);
+  SetContextInstruction(context, Address(reinterpret_cast<void*>(&ThrowPendingFault)));
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 // A delegating DLL's raise, as the executable's notice takes it (see Faultline_CallGeneralRaise).
-void ForwardRaise(const void* object, const std::type_info* type, uint32_t address, uint32_t frame) {
+void ForwardRaise(const void* object, const std::type_info* type, uintptr_t address, uintptr_t frame) {
   const ULONG_PTR arguments[7] = {address, reinterpret_cast<ULONG_PTR>(object), frame,
                                   reinterpret_cast<ULONG_PTR>(type), 0, 0, 0};
   executableRaise(0x0EEDFADE, 1, 7, reinterpret_cast<void*>(static_cast<uintptr_t>(frame)), arguments);
@@ -270,10 +315,10 @@ std::atomic<TWriteFileObserver> writeFileObserver{nullptr};
 constexpr DWORD LanguageRaiseCode = 0x0EEDFADE;
 
 // The raise notice: another module's C++ raise, forwarded with its arguments (see capture.h).
-void RaiseNotice(DWORD code, DWORD flags, DWORD count, uint32_t frame, const ULONG_PTR* arguments, bool capture) {
+void RaiseNotice(DWORD code, DWORD flags, DWORD count, uintptr_t frame, const ULONG_PTR* arguments, bool capture) {
   if (code != LanguageRaiseCode || flags != 1 || count != 7 || !arguments) return;
   RecordRaise(reinterpret_cast<const void*>(arguments[1]), reinterpret_cast<const std::type_info*>(arguments[3]),
-              static_cast<uint32_t>(arguments[0]), frame ? frame : static_cast<uint32_t>(arguments[2]), capture);
+              static_cast<uintptr_t>(arguments[0]), frame ? frame : static_cast<uintptr_t>(arguments[2]), capture);
 }
 
 void WINAPI RaiseExceptionHook(DWORD code, DWORD flags, DWORD count, const ULONG_PTR* arguments) {
@@ -310,10 +355,10 @@ BOOL WINAPI WriteFileHook(HANDLE file, LPCVOID data, DWORD size, LPDWORD written
 }
 
 // The freeze detector reports through the dispatcher, as the main thread at its instruction.
-void ReportFreeze(const CONTEXT& context, uint32_t stackTop, const std::string& text) {
+void ReportFreeze(const CONTEXT& context, uintptr_t stackTop, const std::string& text) {
   TExceptionEvent event;
   event.Exception = std::make_exception_ptr(EFrozenApplication(text));
-  event.Address = context.Eip;
+  event.Address = ContextInstruction(context);
   event.ThreadId = FaultMainThreadId();
   event.Context = &context;
   event.StackTop = stackTop;

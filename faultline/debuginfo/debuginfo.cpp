@@ -329,13 +329,14 @@ std::vector<TDebugUnit> DecodeDebugInfo(std::string_view stream, uint16_t versio
   return units;
 }
 
-bool DebugLookup(const TDebugModule& module, uint32_t address, TDebugHit& hit) {
+bool DebugLookup(const TDebugModule& module, uint64_t address, TDebugHit& hit) {
   const uint16_t version = module.Version;
   const bool accepted = module.PasswordAccepted || !NamesEnciphered(version);
   if (NamesEnciphered(version) && module.PasswordAccepted) DebugCipherUsePassword(module.Password);
   // 64-bit absolute addresses: a damaged offset must not wrap around into a false hit.
   const int64_t base = int64_t(module.Handle) + 4096;
-  const int64_t a = address;
+  if (address > uint64_t(INT64_MAX)) return false;
+  const int64_t a = int64_t(address);
   auto absolute = [&](int64_t offset) { return base + offset; };
 
   TBoundedReader r(module.Stream);
@@ -413,13 +414,11 @@ bool DebugLookup(const TDebugModule& module, uint32_t address, TDebugHit& hit) {
     if (procStartLine) {
       int64_t startLine = *procStartLine;
       bool lower = procName == "Finalization";
-      if (!lower && procName != "Initialization" && module.ReadCode && *procStartAddress >= 0 &&
-          *procStartAddress <= UINT32_MAX) {
-        uint8_t code[3];
-        if (module.ReadCode(uint32_t(*procStartAddress), code, 3)) {
-          // push ebp; mov ebp, esp, in either encoding of the move (8B EC, or 89 E5 as GCC writes it).
-          bool frame = code[0] == 0x55 && ((code[1] == 0x8B && code[2] == 0xEC) || (code[1] == 0x89 && code[2] == 0xE5));
-          lower = !frame && code[0] != 0x53;
+      if (!lower && procName != "Initialization" && module.ReadCode && *procStartAddress >= 0) {
+        uint8_t code[4] = {};
+        if (module.ReadCode(uint64_t(*procStartAddress), code, 3)) {
+          module.ReadCode(uint64_t(*procStartAddress), code, 4);  // the fourth byte where it can be read
+          lower = !StartsWithFrame(code) && code[0] != 0x53;
         }
       }
       if (lower) --startLine;

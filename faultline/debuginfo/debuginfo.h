@@ -62,11 +62,11 @@ std::vector<TDebugUnit> DecodeDebugInfo(std::string_view stream, uint16_t versio
 struct TDebugModule {
   std::string_view Stream;      // the debug-information stream
   uint16_t Version = DebugInfoCurrentVersion;
-  uint32_t Handle = 0;          // module base
+  uint64_t Handle = 0;          // module base
   bool PasswordAccepted = true;
   std::string Password;
   // Reads code bytes for the procedure-start rule; may be empty (then the rule is skipped).
-  std::function<bool(uint32_t address, void* buffer, size_t size)> ReadCode;
+  std::function<bool(uint64_t address, void* buffer, size_t size)> ReadCode;
 };
 
 struct TDebugHit {
@@ -77,9 +77,18 @@ struct TDebugHit {
   int32_t LineOffset = 0;
 };
 
+// Whether a procedure's first bytes set up a frame: push ebp; mov ebp, esp in either encoding of
+// the move (8B EC, or 89 E5 as GCC writes it), or the same with REX.W in 64-bit code (push rbp;
+// mov rbp, rsp: 48 89 E5 or 48 8B EC). code holds 4 bytes (zero where they could not be read).
+inline bool StartsWithFrame(const uint8_t* code) {
+  if (code[0] != 0x55) return false;
+  const uint8_t* move = code[1] == 0x48 ? code + 2 : code + 1;
+  return (move[0] == 0x8B && move[1] == 0xEC) || (move[0] == 0x89 && move[1] == 0xE5);
+}
+
 // Resolves address to unit, class, procedure and line. False when no unit holds it or the stream
 // ends early; a damaged line table ends the search of its unit, never reads past the stream.
-bool DebugLookup(const TDebugModule& module, uint32_t address, TDebugHit& hit);
+bool DebugLookup(const TDebugModule& module, uint64_t address, TDebugHit& hit);
 
 // The cipher key is process-wide: set it from password unless it was the last one used.
 void DebugCipherUsePassword(const std::string& password);

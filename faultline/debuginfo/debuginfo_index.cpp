@@ -17,7 +17,7 @@ bool NamesEnciphered(uint16_t version) { return version >= 500; }
 bool NamesSplit(uint16_t version) { return version > 501; }
 bool HasExtendedEntry(uint16_t version) { return version > 422; }
 constexpr uint32_t kExtendedMarker = 0x0FFEFFFE;
-constexpr int64_t kMaxAddress = 0xFFFFFFFF;
+constexpr int64_t kMaxAddress = INT64_MAX;
 
 // Bounded reading of the stream bytes: every read is given the end it may not pass (pos <= end
 // <= stream size holds throughout) and fails instead of reading beyond it.
@@ -169,7 +169,8 @@ class TDebugIndexBuilder {
     int64_t Low, High;
   };
   struct TItem {
-    uint32_t Low, High, Context, LineDelta;
+    uint64_t Low, High;
+    uint32_t Context, LineDelta;
   };
   struct TProcName {
     bool SameClass;  // stored as ".Name": the class is the remembered one
@@ -293,7 +294,7 @@ class TDebugIndexBuilder {
           context = int64_t(x_.contexts_.size());
           x_.contexts_.push_back(state);
         }
-        items_.push_back({uint32_t(std::max(low, p->Low)), uint32_t(std::min(high, p->High)), uint32_t(context),
+        items_.push_back({uint64_t(std::max(low, p->Low)), uint64_t(std::min(high, p->High)), uint32_t(context),
                           uint32_t(line - state.BaseLine)});
       }
     };
@@ -346,8 +347,8 @@ class TDebugIndexBuilder {
     x_.ranges_.reserve(items_.size() + 1);
     int64_t next = -1;  // the address after the previous item
     for (const TItem& item : items_) {
-      if (next >= 0 && item.Low != next) {
-        x_.lows_.push_back(uint32_t(next));
+      if (next >= 0 && item.Low != uint64_t(next)) {
+        x_.lows_.push_back(uint64_t(next));
         x_.ranges_.push_back({TDebugIndex::kGap, 0});
       }
       x_.lows_.push_back(item.Low);
@@ -355,7 +356,7 @@ class TDebugIndexBuilder {
       next = int64_t(item.High) + 1;
     }
     if (next >= 0 && next <= kMaxAddress) {
-      x_.lows_.push_back(uint32_t(next));
+      x_.lows_.push_back(uint64_t(next));
       x_.ranges_.push_back({TDebugIndex::kGap, 0});
     }
     x_.lows_.shrink_to_fit();
@@ -382,7 +383,7 @@ TDebugIndex::TDebugIndex(const TDebugModule& module) : readCode_(module.ReadCode
   TDebugIndexBuilder(*this, module).Run();
 }
 
-bool TDebugIndex::Lookup(uint32_t address, TDebugHit& hit) const {
+bool TDebugIndex::Lookup(uint64_t address, TDebugHit& hit) const {
   auto it = std::upper_bound(lows_.begin(), lows_.end(), address);
   if (it == lows_.begin()) return false;
   const TRange& range = ranges_[size_t(it - lows_.begin()) - 1];
@@ -398,12 +399,11 @@ bool TDebugIndex::Lookup(uint32_t address, TDebugHit& hit) const {
     int64_t startLine = c.StartLine;
     bool lower = (c.Flags & kFinalization) != 0;
     if (!lower && !(c.Flags & kInitialization) && readCode_ && c.StartAddress >= 0 && c.StartAddress <= kMaxAddress) {
-      uint8_t code[3];
-      if (readCode_(uint32_t(c.StartAddress), code, 3)) {
-        // push ebp; mov ebp, esp (8B EC, or 89 E5 as GCC writes it), or push ebx.
-        const bool frame =
-            code[0] == 0x55 && ((code[1] == 0x8B && code[2] == 0xEC) || (code[1] == 0x89 && code[2] == 0xE5));
-        lower = !frame && code[0] != 0x53;
+      uint8_t code[4] = {};
+      if (readCode_(uint64_t(c.StartAddress), code, 3)) {
+        readCode_(uint64_t(c.StartAddress), code, 4);  // the fourth byte where it can be read
+        // A frame set up, or push ebx.
+        lower = !StartsWithFrame(code) && code[0] != 0x53;
       }
     }
     if (lower) --startLine;
@@ -413,7 +413,7 @@ bool TDebugIndex::Lookup(uint32_t address, TDebugHit& hit) const {
 }
 
 size_t TDebugIndex::MemoryBytes() const {
-  return lows_.capacity() * sizeof(uint32_t) + ranges_.capacity() * sizeof(TRange) +
+  return lows_.capacity() * sizeof(uint64_t) + ranges_.capacity() * sizeof(TRange) +
          contexts_.capacity() * sizeof(TContext) + names_.capacity() + nameEnds_.capacity() * sizeof(size_t);
 }
 
@@ -421,7 +421,7 @@ std::vector<TDebugIndex::TRangeView> TDebugIndex::Ranges() const {
   std::vector<TRangeView> out;
   for (size_t i = 0; i < lows_.size(); ++i) {
     if (ranges_[i].Context == kGap) continue;
-    out.push_back({lows_[i], i + 1 < lows_.size() ? lows_[i + 1] - 1 : 0xFFFFFFFFu});
+    out.push_back({lows_[i], i + 1 < lows_.size() ? lows_[i + 1] - 1 : uint64_t(kMaxAddress)});
   }
   return out;
 }

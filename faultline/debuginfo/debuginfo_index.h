@@ -28,7 +28,7 @@
 
 class TDebugIndex {
  public:
-  using TReadCode = std::function<bool(uint32_t address, void* buffer, size_t size)>;
+  using TReadCode = std::function<bool(uint64_t address, void* buffer, size_t size)>;
 
   // An empty index: every lookup misses.
   TDebugIndex() = default;
@@ -39,13 +39,13 @@ class TDebugIndex {
 
   // Same answer as DebugLookup(module, address, hit) for the module the index was built from;
   // `hit` is left untouched on a miss.
-  bool Lookup(uint32_t address, TDebugHit& hit) const;
+  bool Lookup(uint64_t address, TDebugHit& hit) const;
 
   // Replaces the code reader of the procedure-start rule (empty: the rule is skipped, as in
   // DebugLookup), e.g. when the module record that owns the index is moved.
   void SetReadCode(TReadCode readCode) { readCode_ = std::move(readCode); }
 
-  uint32_t Handle() const { return handle_; }
+  uint64_t Handle() const { return handle_; }
   bool Empty() const { return ranges_.empty(); }
   // Statistics for tests and the benchmark.
   size_t RangeCount() const { return ranges_.size(); }      // address ranges (gaps included)
@@ -56,7 +56,7 @@ class TDebugIndex {
 
   // Every indexed range in address order, for tests: [Low, High] resolves like Lookup(Low).
   struct TRangeView {
-    uint32_t Low = 0, High = 0;
+    uint64_t Low = 0, High = 0;
   };
   std::vector<TRangeView> Ranges() const;
 
@@ -69,7 +69,7 @@ class TDebugIndex {
   struct TContext {
     int64_t BaseLine = 0;
     int64_t StartLine = 0;     // when kHasStart
-    int64_t StartAddress = 0;  // when kHasStart (absolute; may lie outside 32 bits)
+    int64_t StartAddress = 0;  // when kHasStart (absolute)
     uint32_t Unit = 0, Class = 0, Procedure = 0;  // name indexes
     uint8_t Flags = 0;
   };
@@ -85,13 +85,13 @@ class TDebugIndex {
 
   friend class TDebugIndexBuilder;
 
-  // Range i covers [lows_[i], lows_[i + 1] - 1] (the last one up to 0xFFFFFFFF).
-  std::vector<uint32_t> lows_;
+  // Range i covers [lows_[i], lows_[i + 1] - 1] (the last one up to the highest address).
+  std::vector<uint64_t> lows_;
   std::vector<TRange> ranges_;
   std::vector<TContext> contexts_;
   std::string names_;               // all distinct names, back to back
   std::vector<size_t> nameEnds_;    // end of name i in names_; name 0 is ""
   TReadCode readCode_;
-  uint32_t handle_ = 0;
+  uint64_t handle_ = 0;
   size_t unitCount_ = 0;
 };

@@ -84,7 +84,7 @@ struct TDeliveryRequest {
   std::string LastHtmlPage;
   // The local time at which handling of the report began (date-time value).
   double ExceptionTime = 0;
-  uint32_t ExceptionAddress = 0;
+  uint64_t ExceptionAddress = 0;
   // Where the temporary report files go, with its trailing separator; empty: the user's temporary
   // folder.
   std::string TempFolder;

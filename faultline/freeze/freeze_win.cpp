@@ -6,6 +6,7 @@
 
 #include "faultline/lists/own_thread.h"
 #include "faultline/lists/threads_list.h"
+#include "rtl/cpu_context.h"
 #include "faultline/options/options.h"
 
 namespace {
@@ -100,7 +101,7 @@ class TFreezeThread : public TFaultlineThread {
     TFaultThreadsList* threads = FaultThreads();
     if (!threads) return;
     HANDLE main = nullptr;
-    uint32_t stackTop = 0;
+    uintptr_t stackTop = 0;
     threads->LockRead();
     const int i = threads->IndexOfId(FaultMainThreadId());
     if (i >= 0) {
@@ -114,7 +115,7 @@ class TFreezeThread : public TFaultlineThread {
     if (SuspendThread(main) != static_cast<DWORD>(-1)) {
       CONTEXT context{};
       context.ContextFlags = CONTEXT_FULL;
-      if (GetThreadContext(main, &context) && context.Eip && context.Esp && reporting_.Report) {
+      if (GetThreadContext(main, &context) && ContextInstruction(context) && ContextStack(context) && reporting_.Report) {
         try {
           reporting_.Report(context, stackTop, CurrentFaultlineOptions().FreezeText());
         } catch (...) {

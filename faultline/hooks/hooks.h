@@ -6,8 +6,8 @@
 //   - a procedure's first bytes become a jump to a replacement, and a trampoline keeps the
 //     original callable;
 //   - entries of modules' import address tables are replaced.
-// 32-bit x86 only. The error classes and the slot-index helper are portable; the hooks themselves
-// are Win32 (hooks_win.cpp).
+// For 32- and 64-bit x86 code, whichever the build runs. The error classes and the slot-index helper
+// are portable; the hooks themselves are Win32 (hooks_win.cpp).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -70,11 +70,13 @@ size_t ReadableLength(const void* address, size_t limit);
 // the instruction cache for the range. False (and nothing written) when the protection cannot be
 // changed.
 bool WriteMemory(void* address, const void* bytes, size_t count);
-// WriteMemory of 5 bytes: 0xE9 and the displacement from at + 5 to to.
+// WriteMemory of 5 bytes: 0xE9 and the displacement from at + 5 to to. In 64-bit code false (and
+// nothing written) when to lies beyond that displacement's reach.
 bool WriteJump(void* at, const void* to);
 
-// For an import thunk (jmp [pointer], 0xFF 0x25 and the pointer's address, the instruction and
-// the pointer both readable), the pointer's value; otherwise the address itself.
+// For an import thunk (jmp [pointer], 0xFF 0x25 and the pointer's address, relative to the next
+// instruction in 64-bit code; the instruction and the pointer both readable), the pointer's
+// value; otherwise the address itself.
 void* ResolveThunk(void* address);
 
 // Records {class, original, slot index, replacement} of virtual-method hooks. Hooks and unhooks are serialised
@@ -119,11 +121,14 @@ void* HookVirtualMethod(void* classPtr, int index, void* replacement);
 bool UnhookVirtualMethod(void* classPtr, int index);
 
 // Makes target (after following an import thunk) jump to replacement (idem) and returns the
-// trampoline, through which the original procedure can still be called. Hooking a procedure that
+// trampoline, through which the original procedure can still be called. In 64-bit code the
+// trampoline lies within 2 GB of the target wherever a moved displacement or the entry jump needs
+// it (with a relay to a replacement that lies farther away); failing that, the entry becomes an
+// absolute jump when enough whole instructions begin the procedure. Hooking a procedure that
 // is already hooked returns its trampoline. name is shown in the errors: EProcNull for an absent
 // target, ESharedArea (9x platforms only), EHookingError when the first instructions cannot be
-// moved (unreadable, undecodable, a 16-bit branch), when the code cannot be written, or before
-// FHookInit. A refused hook leaves the target untouched.
+// moved (unreadable, undecodable, a 16-bit branch, no free memory within a displacement's reach),
+// when the code cannot be written, or before FHookInit. A refused hook leaves the target untouched.
 void* HookProcedure(void* target, void* replacement, const std::string& name);
 // Puts the saved bytes back and frees the trampoline. False when target is not hooked or cannot
 // be written (the hook then stays, trampoline and all).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -33,6 +34,9 @@ bool ReadableProtection(DWORD protect) {
 }
 
 uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+// The code this build runs, and so the code it hooks.
+constexpr TCodeMode NativeCodeMode = sizeof(void*) == 8 ? TCodeMode::Code64 : TCodeMode::Code32;
 
 // 9x platforms map the upper two gigabytes into every process; code there is shared.
 bool IsNtFamily() { return (GetVersion() & 0x80000000u) == 0; }
@@ -65,13 +69,15 @@ class TCriticalSectionLock {
 class TCodeBlock {
  public:
   TCodeBlock() = default;
-  explicit TCodeBlock(size_t size)
-      : p_(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)), size_(size) {}
+  // Anywhere, or at exactly `at` (null when that address is not free).
+  explicit TCodeBlock(size_t size, void* at = nullptr)
+      : p_(VirtualAlloc(at, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)), size_(size) {}
   ~TCodeBlock() {
     if (p_) VirtualFree(p_, 0, MEM_RELEASE);
   }
   TCodeBlock(const TCodeBlock&) = delete;
   TCodeBlock& operator=(const TCodeBlock&) = delete;
+  TCodeBlock(TCodeBlock&& other) noexcept { *this = std::move(other); }
   TCodeBlock& operator=(TCodeBlock&& other) noexcept {
     std::swap(p_, other.p_);
     std::swap(size_, other.size_);
@@ -93,6 +99,53 @@ class TCodeBlock {
   void* p_ = nullptr;
   size_t size_ = 0;
 };
+
+// A block of size bytes whose address minus code lies in [minShift, maxShift]: anywhere when the
+// range is unbounded, else in the free regions nearest to code (walked with VirtualQuery, below
+// and above it), at allocation-granularity boundaries. An empty block when there is none.
+TCodeBlock AllocateNear(uintptr_t code, int64_t minShift, int64_t maxShift, size_t size) {
+  constexpr int64_t unboundedMin = std::numeric_limits<int64_t>::min();
+  constexpr int64_t unboundedMax = std::numeric_limits<int64_t>::max();
+  if (minShift == unboundedMin && maxShift == unboundedMax) return TCodeBlock(size);
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  const uintptr_t granularity = si.dwAllocationGranularity;
+  // [lo, hi]: where the block may start, within the addresses the process may use.
+  uintptr_t lo = Address(si.lpMinimumApplicationAddress);
+  uintptr_t hi = Address(si.lpMaximumApplicationAddress) - size;
+  const int64_t c = static_cast<int64_t>(code);
+  if (minShift > -c) lo = std::max<uintptr_t>(lo, static_cast<uintptr_t>(c + minShift));
+  if (maxShift < unboundedMax - c) hi = std::min<uintptr_t>(hi, static_cast<uintptr_t>(c + maxShift));
+  lo = (lo + granularity - 1) / granularity * granularity;
+  if (lo > hi) return {};
+
+  MEMORY_BASIC_INFORMATION mbi;
+  for (uintptr_t at = code; at >= lo && VirtualQuery(reinterpret_cast<void*>(at), &mbi, sizeof mbi);) {
+    const uintptr_t base = Address(mbi.BaseAddress), end = base + mbi.RegionSize;
+    if (mbi.State == MEM_FREE && end - base >= size) {
+      const uintptr_t candidate = std::min(end - size, hi) / granularity * granularity;
+      if (candidate >= base && candidate >= lo) {
+        TCodeBlock block(size, reinterpret_cast<void*>(candidate));
+        if (block.Get()) return block;
+      }
+    }
+    if (base == 0) break;
+    at = base - 1;
+  }
+  for (uintptr_t at = code; at <= hi && VirtualQuery(reinterpret_cast<void*>(at), &mbi, sizeof mbi);) {
+    const uintptr_t base = Address(mbi.BaseAddress), end = base + mbi.RegionSize;
+    if (mbi.State == MEM_FREE) {
+      const uintptr_t candidate = (std::max(base, lo) + granularity - 1) / granularity * granularity;
+      if (candidate <= hi && candidate + size <= end) {
+        TCodeBlock block(size, reinterpret_cast<void*>(candidate));
+        if (block.Get()) return block;
+      }
+    }
+    if (end <= at) break;
+    at = end;
+  }
+  return {};
+}
 
 // ---------------------------------------------------------------------------------------------
 // Hook lists
@@ -151,9 +204,11 @@ void ForEachImportEntry(HMODULE module, const std::string& dllName, TVisit&& vis
   LONG headerOffset;
   std::memcpy(&headerOffset, base + 60, sizeof headerOffset);
   if (headerOffset <= 0) return;
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + headerOffset);
+  // The headers of this build's own width (PE32 or PE32+): its import entries are pointer-sized.
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + headerOffset);
   if (!IsReadable(nt, sizeof *nt) || std::memcmp(nt, "PE\0\0", 4) != 0) return;
-  const IMAGE_OPTIONAL_HEADER32& optional = nt->OptionalHeader;
+  const IMAGE_OPTIONAL_HEADER& optional = nt->OptionalHeader;
+  if (optional.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC) return;
   if (optional.NumberOfRvaAndSizes <= IMAGE_DIRECTORY_ENTRY_IMPORT) return;
   const IMAGE_DATA_DIRECTORY& dir = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   if (!dir.VirtualAddress || !dir.Size) return;
@@ -251,8 +306,9 @@ bool WriteMemory(void* address, const void* bytes, size_t count) {
 }
 
 bool WriteJump(void* at, const void* to) {
+  if (NativeCodeMode == TCodeMode::Code64 && !Rel32Reaches(Address(at), Address(to))) return false;
   uint8_t jump[HookJumpSize];
-  EncodeJump(jump, static_cast<uint32_t>(Address(at)), static_cast<uint32_t>(Address(to)));
+  EncodeJump(jump, Address(at), Address(to));
   return WriteMemory(at, jump, sizeof jump);
 }
 
@@ -265,8 +321,13 @@ void* ResolveThunk(void* address) {
   uint8_t bytes[6];
   std::memcpy(bytes, code, sizeof bytes);
   if (bytes[0] != 0xFF || bytes[1] != 0x25) return address;
-  void* const* pointer;
-  std::memcpy(&pointer, bytes + 2, sizeof pointer);
+  // jmp [disp32]: an absolute address in 32-bit code, relative to the next instruction in 64-bit
+  // code.
+  int32_t disp;
+  std::memcpy(&disp, bytes + 2, sizeof disp);
+  void* const* pointer = reinterpret_cast<void* const*>(
+      NativeCodeMode == TCodeMode::Code64 ? Address(code) + sizeof bytes + static_cast<intptr_t>(disp)
+                                          : static_cast<uintptr_t>(static_cast<uint32_t>(disp)));
   if (!IsReadable(pointer, sizeof *pointer)) return address;
   asm volatile("" : "+r"(pointer));
   return *pointer;
@@ -355,20 +416,59 @@ void* HookProcedure(void* target, void* replacement, const std::string& name) {
     uint8_t head[TrampolineReadLimit];
     const size_t available = ReadableLength(code, sizeof head);
     std::memcpy(head, code, available);
-    const TTrampolinePlan plan = PlanTrampoline(head, available);
-    if (!plan.Possible) throw EHookingError(name);
+    TTrampolinePlan plan = PlanTrampoline(head, available, NativeCodeMode);
+    TCodeBlock block;
+    std::vector<uint8_t> bytes, entry(HookJumpSize);
+    if (NativeCodeMode == TCodeMode::Code32) {
+      if (!plan.Possible) throw EHookingError(name);
+      block = TCodeBlock(plan.Size);
+      if (!block.Get()) throw EHookingError(name);
+      bytes = BuildTrampoline(head, plan, Address(code), Address(block.Get()));
+      if (bytes.size() != plan.Size) throw EHookingError(name);
+      EncodeJump(entry.data(), Address(code), Address(to));
+    } else {
+      // The entry's rel32 jump reaches the replacement, or a relay behind the trampoline (an
+      // absolute jump to the replacement) that is then placed within its reach.
+      const bool relay = !Rel32Reaches(Address(code), Address(to));
+      if (plan.Possible) {
+        int64_t minShift = plan.MinShift, maxShift = plan.MaxShift;
+        if (relay) {
+          const int64_t toRelay = static_cast<int64_t>(plan.Size) - static_cast<int64_t>(HookJumpSize);
+          minShift = std::max<int64_t>(minShift, std::numeric_limits<int32_t>::min() - toRelay);
+          maxShift = std::min<int64_t>(maxShift, std::numeric_limits<int32_t>::max() - toRelay);
+        }
+        block = AllocateNear(Address(code), minShift, maxShift, plan.Size + (relay ? AbsoluteJumpSize : 0));
+      }
+      if (block.Get()) {
+        bytes = BuildTrampoline(head, plan, Address(code), Address(block.Get()));
+        if (bytes.size() != plan.Size) throw EHookingError(name);
+        const uintptr_t entryTarget = relay ? Address(block.Get()) + plan.Size : Address(to);
+        if (relay) {
+          bytes.resize(plan.Size + AbsoluteJumpSize);
+          EncodeAbsoluteJump(&bytes[plan.Size], Address(to));
+        }
+        EncodeJump(entry.data(), Address(code), entryTarget);
+      } else {
+        // Nothing free near the procedure: an absolute jump over its entry, when enough whole
+        // instructions begin it, needs no memory nearby (unless a moved displacement does).
+        plan = PlanTrampoline(head, available, NativeCodeMode, AbsoluteJumpSize);
+        if (!plan.Possible) throw EHookingError(name);
+        block = AllocateNear(Address(code), plan.MinShift, plan.MaxShift, plan.Size);
+        if (!block.Get()) throw EHookingError(name);
+        bytes = BuildTrampoline(head, plan, Address(code), Address(block.Get()));
+        if (bytes.size() != plan.Size) throw EHookingError(name);
+        entry.resize(AbsoluteJumpSize);
+        EncodeAbsoluteJump(entry.data(), Address(to));
+      }
+    }
+    if (!block.Fill(bytes)) throw EHookingError(name);
 
     auto hook = std::make_unique<TProcedureHook>();
     hook->Target = code;
     hook->TrampolineSize = plan.Size;
     hook->Saved.assign(head, head + plan.CopiedLength);
-    TCodeBlock block(plan.Size);
-    if (!block.Get()) throw EHookingError(name);
-    const std::vector<uint8_t> bytes = BuildTrampoline(
-        head, plan, static_cast<uint32_t>(Address(code)), static_cast<uint32_t>(Address(block.Get())));
-    if (bytes.size() != plan.Size || !block.Fill(bytes)) throw EHookingError(name);
     // The only write to the target, and the last step: a refused hook leaves it untouched.
-    if (!WriteJump(code, to)) throw EHookingError(name);
+    if (!WriteMemory(code, entry.data(), entry.size())) throw EHookingError(name);
     hook->Trampoline = std::move(block);
     void* trampoline = hook->Trampoline.Get();
     gLists->Procedures.push_back(std::move(hook));

@@ -183,15 +183,29 @@ uint8_t Digit(const char* table, uint8_t opcode) {
 // Prefix bits in the order of the tables above.
 enum : uint8_t { NoPrefix = 1, Prefix66 = 2, PrefixF3 = 4, PrefixF2 = 8 };
 
-// The legacy prefixes of one instruction.
+// How a ModR/M byte addresses memory: 16-bit forms (no SIB), 32-bit forms (mod = 00 r/m = 101 is an
+// absolute disp32), or 64-bit code, where that form is relative to the next instruction whatever
+// the address size.
+enum class TAddressForm : uint8_t { Bits16, Bits32, RipRelative };
+
+// The mode and the prefixes of one instruction.
 struct TPrefixes {
+  bool Code64 = false;
   bool OperandSize = false;  // 0x66
   bool AddressSize = false;  // 0x67
   uint8_t LastRep = 0;       // 0xF2 or 0xF3, whichever came last
+  uint8_t Rex = 0;           // 64-bit code: the REX prefix right before the opcode, else 0
   uint8_t Mandatory() const {
     if (LastRep == 0xF3) return PrefixF3;
     if (LastRep == 0xF2) return PrefixF2;
     return OperandSize ? Prefix66 : NoPrefix;
+  }
+  bool RexW() const { return (Rex & 0x08) != 0; }
+  // imm16/32 by operand size: REX.W keeps it at 32 bits (sign-extended) even after 0x66.
+  size_t ImmZ() const { return OperandSize && !RexW() ? 2 : 4; }
+  TAddressForm Form() const {
+    if (Code64) return TAddressForm::RipRelative;
+    return AddressSize ? TAddressForm::Bits16 : TAddressForm::Bits32;
   }
 };
 
@@ -229,19 +243,23 @@ class TCursor {
     pos_ += n;
     return true;
   }
+  // Where the disp32 of an operand relative to the next instruction starts (0: none).
+  size_t RipDisplacement() const { return rip_; }
+  void MarkRipDisplacement() { rip_ = pos_; }
 
  private:
   const uint8_t* code_;
   size_t end_;
   size_t pos_ = 0;
+  size_t rip_ = 0;
 };
 
 // Consumes a ModR/M byte with its SIB and displacement.
-bool ModRM(TCursor& c, bool address16, uint8_t& modrm) {
+bool ModRM(TCursor& c, TAddressForm form, uint8_t& modrm) {
   if (!c.Next(modrm)) return false;
   uint8_t mod = modrm >> 6, rm = modrm & 7;
   if (mod == 3) return true;
-  if (address16) {
+  if (form == TAddressForm::Bits16) {
     if (mod == 0) return rm == 6 ? c.Skip(2) : true;
     return c.Skip(mod == 1 ? 1 : 2);
   }
@@ -250,8 +268,25 @@ bool ModRM(TCursor& c, bool address16, uint8_t& modrm) {
     if (!c.Next(sib)) return false;
     if (mod == 0 && (sib & 7) == 5) return c.Skip(4);
   }
-  if (mod == 0) return rm == 5 ? c.Skip(4) : true;
+  if (mod == 0 && rm == 5) {
+    if (form == TAddressForm::RipRelative) c.MarkRipDisplacement();
+    return c.Skip(4);
+  }
+  if (mod == 0) return true;
   return c.Skip(mod == 1 ? 1 : 4);
+}
+
+// One-byte opcodes that 64-bit code does not have (0xC4, 0xC5 and 0x62 are VEX and EVEX there, and
+// 0x40-0x4F never get here: they are REX prefixes).
+bool InvalidIn64(uint8_t op) {
+  switch (op) {
+    case 0x06: case 0x07: case 0x0E: case 0x16: case 0x17: case 0x1E: case 0x1F:  // PUSH/POP segment
+    case 0x27: case 0x2F: case 0x37: case 0x3F: case 0xD4: case 0xD5:              // BCD arithmetic
+    case 0x60: case 0x61: case 0x82: case 0x9A: case 0xCE: case 0xD6: case 0xEA:   // PUSHA, ..., JMP far
+      return true;
+    default:
+      return false;
+  }
 }
 
 uint8_t Reg(uint8_t modrm) { return (modrm >> 3) & 7; }
@@ -356,7 +391,7 @@ struct TBody {
 // VEX (0xC4/0xC5), EVEX (0x62) and XOP (0x8F): escape, payload, opcode, ModR/M and any immediate.
 // Only the map is checked; which opcodes each map defines for which vector length and prefix
 // is not, as nothing here needs to tell those apart from the lengths.
-TBody ExtendedForm(TCursor& c, uint8_t escape, bool address16) {
+TBody ExtendedForm(TCursor& c, uint8_t escape, TAddressForm form) {
   TBody body;
   uint8_t p0, p1 = 0, p2 = 0, op, modrm;
   if (!c.Next(p0)) return body;
@@ -381,14 +416,14 @@ TBody ExtendedForm(TCursor& c, uint8_t escape, bool address16) {
       withModRM = !(map == 1 && op == 0x77);  // VZEROUPPER / VZEROALL
     }
   }
-  body.Complete = (!withModRM || ModRM(c, address16, modrm)) && c.Skip(immediate);
+  body.Complete = (!withModRM || ModRM(c, form, modrm)) && c.Skip(immediate);
   return body;
 }
 
 TBody ThreeByteOpcode(TCursor& c, const TPrefixes& p, bool map3A) {
   TBody body;
   uint8_t op, modrm;
-  if (!c.Next(op) || !ModRM(c, p.AddressSize, modrm) || !c.Skip(map3A ? 1 : 0)) return body;
+  if (!c.Next(op) || !ModRM(c, p.Form(), modrm) || !c.Skip(map3A ? 1 : 0)) return body;
   body.Complete = true;
   uint8_t mandatory = p.Mandatory();
   body.Defined = Digit(map3A ? Map3APrefixes : Map38Prefixes, op) & mandatory;
@@ -408,12 +443,13 @@ TBody TwoByteOpcode(TCursor& c, const TPrefixes& p) {
   if (form == 'S' || form == 'A') return ThreeByteOpcode(c, p, form == 'A');
   uint8_t mandatory = p.Mandatory();
   body.Defined = form != 'x' && (Digit(TwoBytePrefixes, op) & mandatory);
+  if (p.Code64 && (op == 0x24 || op == 0x26)) body.Defined = false;  // MOV to/from test registers
   size_t immediate = 0;
   switch (form) {
     case 'x': case '.': body.Complete = true; return body;
     case 'J':
       body.Relative = TRelativeKind::Near32;
-      body.RelativeSize = p.OperandSize ? 2 : 4;
+      body.RelativeSize = p.OperandSize && !p.Code64 ? 2 : 4;
       body.Complete = c.Skip(body.RelativeSize);
       return body;
     case 'r': body.Complete = c.Skip(1); return body;
@@ -421,63 +457,80 @@ TBody TwoByteOpcode(TCursor& c, const TPrefixes& p) {
   }
   // EXTRQ / INSERTQ carry two immediates (index and length).
   if (op == 0x78 && (mandatory == Prefix66 || mandatory == PrefixF2)) immediate = 2;
-  if (!ModRM(c, p.AddressSize, modrm) || !c.Skip(immediate)) return body;
+  if (!ModRM(c, p.Form(), modrm) || !c.Skip(immediate)) return body;
   body.Complete = true;
   if (op == 0x0F) {  // 3DNow!: the operation is the last byte
     body.Defined = std::find(std::begin(Now3DOps), std::end(Now3DOps), c.Last()) != std::end(Now3DOps);
   } else {
-    body.Defined = body.Defined && TwoByteModRMDefined(op, modrm, mandatory, p.AddressSize);
+    body.Defined = body.Defined && TwoByteModRMDefined(op, modrm, mandatory, p.Form() == TAddressForm::Bits16);
   }
   return body;
 }
 
 TBody OneByteOpcode(TCursor& c, uint8_t op, const TPrefixes& p) {
   TBody body;
-  const size_t immZ = p.OperandSize ? 2 : 4;
+  const size_t immZ = p.ImmZ();
   char form = OneByteMap[op];
   uint8_t modrm = 0, next = 0;
+  if (p.Code64 && InvalidIn64(op)) body.Defined = false;
   switch (form) {
     case 'E': return TwoByteOpcode(c, p);
     case 'v': case 'V': case 'X':
       if (!c.Peek(next)) return body;
-      if (form == 'X' ? (next & 0x1F) >= 8 : IsRegisterForm(next)) return ExtendedForm(c, op, p.AddressSize);
+      // 64-bit code has no LES, LDS or BOUND: there 0xC4, 0xC5 and 0x62 always start VEX or EVEX.
+      if (form == 'X' ? (next & 0x1F) >= 8 : p.Code64 || IsRegisterForm(next)) {
+        body = ExtendedForm(c, op, p.Form());
+        if (p.Rex) body.Defined = false;  // a REX prefix in front of VEX, EVEX or XOP is refused
+        return body;
+      }
       form = 'm';  // LES, LDS, BOUND, POP r/m
       break;
     case 'x': case 'P': body.Defined = false; break;
     case 'j': body.Relative = TRelativeKind::Short8; body.RelativeSize = 1; break;
-    case 'J': body.Relative = TRelativeKind::Near32; body.RelativeSize = static_cast<uint8_t>(immZ); break;
+    case 'J':  // near branches of 64-bit code keep rel32 under 0x66 (as Intel processors run them)
+      body.Relative = TRelativeKind::Near32;
+      body.RelativeSize = static_cast<uint8_t>(p.Code64 ? 4 : immZ);
+      break;
   }
   switch (form) {
     case 'm': case 'b': case 'z': case 'g':
-      if (!ModRM(c, p.AddressSize, modrm)) return body;
-      body.Defined = OneByteModRMDefined(op, modrm);
+      if (!ModRM(c, p.Form(), modrm)) return body;
+      body.Defined = body.Defined && OneByteModRMDefined(op, modrm);
       break;
   }
   size_t immediate = 0;
   switch (form) {
     case 'b': case '1': case 'j': immediate = 1; break;
-    case 'z': case 'Z': case 'J': immediate = immZ; break;
+    case 'z': case 'Z': immediate = immZ; break;
+    case 'J': immediate = body.RelativeSize; break;
     case '2': immediate = 2; break;
-    case 'o': immediate = p.AddressSize ? 2 : 4; break;
+    case 'o': immediate = p.Code64 ? (p.AddressSize ? 4 : 8) : (p.AddressSize ? 2 : 4); break;
     case 'p': immediate = immZ + 2; break;
     case 'e': immediate = 3; break;
     case 'g': immediate = Reg(modrm) >= 2 ? 0 : op == 0xF6 ? 1 : immZ; break;
   }
+  if (op >= 0xB8 && op <= 0xBF && p.RexW()) immediate = 8;  // MOV r64, imm64
   body.Complete = c.Skip(immediate);
   return body;
 }
 
 }  // namespace
 
-TInstruction DecodeInstruction(const uint8_t* code, size_t available) {
+TInstruction DecodeInstruction(const uint8_t* code, size_t available, TCodeMode mode) {
   // Nothing beyond the architectural limit belongs to the instruction: one that would be longer,
   // with any number of prefixes, runs out of bytes and is not decodable.
   TCursor c(code, std::min(available, MaxInstructionLength));
   TPrefixes p;
+  p.Code64 = mode == TCodeMode::Code64;
   uint8_t op;
   for (;;) {
     if (!c.Next(op)) return {};
+    if (p.Code64 && (op & 0xF0) == 0x40) {
+      p.Rex = op;  // of several, the last one counts
+      continue;
+    }
     if (!IsPrefix(op)) break;
+    p.Rex = 0;  // a REX prefix counts only directly before the opcode
     if (op == 0x66) p.OperandSize = true;
     if (op == 0x67) p.AddressSize = true;
     if (op == 0xF2 || op == 0xF3) p.LastRep = op;
@@ -496,13 +549,17 @@ TInstruction DecodeInstruction(const uint8_t* code, size_t available) {
     result.RelativeOffset = static_cast<uint8_t>(result.Length - body.RelativeSize);  // always last
   }
   result.IsReturn = op == 0xC2 || op == 0xC3 || op == 0xCA || op == 0xCB;
+  if (c.RipDisplacement()) {
+    result.RipRelativeOffset = static_cast<uint8_t>(c.RipDisplacement());
+    result.RipRelativeSize = 4;
+  }
   return result;
 }
 
-size_t ProcedureLength(const uint8_t* code, size_t limit) {
+size_t ProcedureLength(const uint8_t* code, size_t limit, TCodeMode mode) {
   size_t pos = 0;
   while (pos < limit) {
-    TInstruction insn = DecodeInstruction(code + pos, limit - pos);
+    TInstruction insn = DecodeInstruction(code + pos, limit - pos, mode);
     if (!insn.Decodable) {
       ++pos;
       continue;

@@ -15,7 +15,14 @@ bool SameNoCase(const std::string& a, const char* b) {
 }  // namespace
 
 TInternalBugConfig& InternalBugConfig() {
-  static TInternalBugConfig config;
+  static TInternalBugConfig config = [] {
+    TInternalBugConfig c;
+#ifdef _WIN64
+    c.DevelopmentEnvironment = "GCC (MinGW-w64) x86_64";
+    c.AddressDigits = 16;
+#endif
+    return c;
+  }();
   return config;
 }
 
@@ -31,28 +38,29 @@ std::string InternalBugDump(const uint8_t* bytes, size_t count) {
 
 std::string InternalBugText(const TInternalBugFacts& f) {
   std::string stack;
-  char line[64];
+  char line[80];
+  const int digits = InternalBugConfig().AddressDigits;
   for (size_t i = 0; i < f.Stack.size(); ++i) {
     const TInternalBugStackLine& s = f.Stack[i];
     if (i > 0) stack += std::string(12, ' ');
-    std::snprintf(line, sizeof line, "%02X $%8.8x - [%8.8x] ", static_cast<unsigned>(i & 0xFF),
-                  static_cast<unsigned>(s.Address), static_cast<unsigned>(s.ModuleHandle));
+    std::snprintf(line, sizeof line, "%02X $%.*llx - [%.*llx] ", static_cast<unsigned>(i & 0xFF), digits,
+                  static_cast<unsigned long long>(s.Address), digits, static_cast<unsigned long long>(s.ModuleHandle));
     stack += line + s.ModuleFile + " ";
     if (s.Line != 0) stack += " - " + s.Unit + " - " + s.Class + " - " + s.Procedure + " - " + std::to_string(s.Line);
     stack += "\r\n";
   }
-  char address[16];
-  std::snprintf(address, sizeof address, "%08X", static_cast<unsigned>(f.Address));
+  char address[24];
+  std::snprintf(address, sizeof address, "%0*llX", digits, static_cast<unsigned long long>(f.Address));
   return "Version   : " + std::string(kInternalBugVersion) + "\r\nDate      : " + f.Date + "\r\nOS        : " + f.Os +
          "\r\nRAD       : " + InternalBugConfig().DevelopmentEnvironment + "\r\nDump      : " + f.Dump +
          "\r\nSection   : " + std::to_string(f.Section) + "\r\nLastExcept: " + f.LastExcept + "\r\nAddress   : $" +
          address + "\r\nException : " + f.Exception + "\r\nMessage   : " + f.Message + "\r\nCall Stack: " + stack;
 }
 
-std::string InternalErrorDebugLine(int section, uint32_t address, const std::string& message) {
+std::string InternalErrorDebugLine(int section, uint64_t address, const std::string& message) {
   char head[96];
-  std::snprintf(head, sizeof head, "[ERROR] - Section: %d - Address: %08X - Message: ", section,
-                static_cast<unsigned>(address));
+  std::snprintf(head, sizeof head, "[ERROR] - Section: %d - Address: %0*llX - Message: ", section,
+                InternalBugConfig().AddressDigits, static_cast<unsigned long long>(address));
   return head + ("\"" + message + "\"");
 }
 

@@ -19,12 +19,13 @@ inline constexpr const char* kInternalBugInfoCaption = "Information";
 struct TInternalBugConfig {
   std::string SupportAddress = "faultline-bugs@tarn-import.example";
   std::string DevelopmentEnvironment = "GCC (MinGW-w64) i686";
+  int AddressDigits = 8;  // 16 in a 64-bit program
 };
 TInternalBugConfig& InternalBugConfig();
 
 struct TInternalBugStackLine {
-  uint32_t Address = 0;
-  uint32_t ModuleHandle = 0;
+  uint64_t Address = 0;
+  uint64_t ModuleHandle = 0;
   std::string ModuleFile;
   std::string Unit, Class, Procedure;
   int32_t Line = 0;
@@ -36,7 +37,7 @@ struct TInternalBugFacts {
   std::string Dump;        // InternalBugDump of the bytes at Address
   int Section = 0;         // the failing step's number
   std::string LastExcept;  // class of the last exception the report flow handled, when still alive
-  uint32_t Address = 0;
+  uint64_t Address = 0;
   std::string Exception;   // class of the escaped object; empty when it is no exception object
   std::string Message;     // its message, or "General internal error."
   std::vector<TInternalBugStackLine> Stack;
@@ -47,7 +48,7 @@ std::string InternalBugDump(const uint8_t* bytes, size_t count);
 // The whole diagnosis, CR LF between its lines.
 std::string InternalBugText(const TInternalBugFacts& facts);
 // The debugger-output line.
-std::string InternalErrorDebugLine(int section, uint32_t address, const std::string& message);
+std::string InternalErrorDebugLine(int section, uint64_t address, const std::string& message);
 // An aborted operation or a socket failure of the mail delivery is no bug of ours: true when one
 // of the class names (the escaped object's class and its ancestors) is EAbort or EFaultSocketError,
 // compared without regard to case.

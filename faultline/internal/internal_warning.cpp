@@ -1,4 +1,5 @@
 #include "faultline/internal/internal_warning.h"
+#include "faultline/internal/internal_bug.h"
 
 #include <cstdio>
 #include <mutex>
@@ -20,12 +21,14 @@ TInternalWarningHooks& InternalWarningHooks() {
   return hooks;
 }
 
-std::string InternalWarningLine(TFaultlineErrorCode code, uint32_t address, const std::string& text) {
+std::string InternalWarningLine(TFaultlineErrorCode code, uint64_t address, const std::string& text) {
   std::string line = "[WARNING] - Code: ";
   line += FaultlineErrorCodeName(code);
   line += " - Address: ";
-  char hex[9];
-  std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(address));
+  // As wide as the program's addresses: 8 digits, 16 in a 64-bit program.
+  char hex[24];
+  std::snprintf(hex, sizeof hex, "%0*llX", static_cast<int>(InternalBugConfig().AddressDigits),
+                static_cast<unsigned long long>(address));
   line += hex;
   line += " - Message: \"";
   line += text;
@@ -33,7 +36,7 @@ std::string InternalWarningLine(TFaultlineErrorCode code, uint32_t address, cons
   return line;
 }
 
-void InternalWarning(TFaultlineErrorCode code, uint32_t address, const std::string& text) {
+void InternalWarning(TFaultlineErrorCode code, uint64_t address, const std::string& text) {
   {
     std::lock_guard<std::mutex> guard(warningLock);
     lastWarning.Code = code;

@@ -33,8 +33,8 @@ struct TInternalWarningHooks {
 TInternalWarningHooks& InternalWarningHooks();
 
 // "[WARNING] - Code: eeLogError - Address: 0040A1B2 - Message: "text""
-std::string InternalWarningLine(TFaultlineErrorCode code, uint32_t address, const std::string& text);
-void InternalWarning(TFaultlineErrorCode code, uint32_t address, const std::string& text);
+std::string InternalWarningLine(TFaultlineErrorCode code, uint64_t address, const std::string& text);
+void InternalWarning(TFaultlineErrorCode code, uint64_t address, const std::string& text);
 TInternalWarning LastInternalWarning();
 void ClearInternalWarning();
 

@@ -14,15 +14,20 @@ constexpr size_t MaxExportNameLength = 256;
 constexpr uint32_t MaxProcedureWalk = 1u << 20;
 
 template <typename T>
-bool ReadValue(const TMemoryRead& read, uint32_t address, T& value) {
+bool ReadValue(const TMemoryRead& read, uint64_t address, T& value) {
   return read(address, &value, sizeof value);
 }
 
-// address + offset without wrapping past 4 GB.
-bool Add(uint32_t address, uint32_t offset, uint32_t& out) {
-  if (offset > 0xFFFFFFFFu - address) return false;
+// address + offset without wrapping around.
+bool Add(uint64_t address, uint64_t offset, uint64_t& out) {
+  if (offset > UINT64_MAX - address) return false;
   out = address + offset;
   return true;
+}
+
+// One instruction of 32-bit or 64-bit code.
+TInstruction Decode(const uint8_t* code, size_t available, bool code64) {
+  return DecodeInstruction(code, available, code64 ? TCodeMode::Code64 : TCodeMode::Code32);
 }
 
 struct TExportDirectory {
@@ -35,35 +40,42 @@ struct THeaders {
   TImageFacts Facts;
   uint32_t SizeOfImage = 0;
   uint32_t ExportRva = 0, ExportSize = 0;
-  uint32_t SectionTable = 0;  // absolute
+  uint64_t SectionTable = 0;  // absolute
   uint16_t SectionCount = 0;
 };
 
-bool ReadHeaders(uint32_t base, const TMemoryRead& read, THeaders& h) {
+bool ReadHeaders(uint64_t base, const TMemoryRead& read, THeaders& h) {
   uint8_t dos[64];
   if (!read(base, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
   uint32_t peOffset;
   std::memcpy(&peOffset, dos + 60, 4);
-  uint32_t nt;
+  uint64_t nt;
   if (!Add(base, peOffset, nt)) return false;
-  // Signature, file header and the 224-byte optional header of a 32-bit image.
-  uint8_t hdr[248];
-  if (!read(nt, hdr, sizeof hdr)) return false;
+  // Signature, file header and the optional header up to the export directory: 224 bytes of a
+  // 32-bit image's are read (as always), a 64-bit image's directories lie 16 bytes further.
+  uint8_t hdr[264];
+  if (!read(nt, hdr, 248)) return false;
   if (std::memcmp(hdr, "PE\0\0", 4) != 0) return false;
   uint16_t magic, sizeOfOptional, characteristics;
   std::memcpy(&h.SectionCount, hdr + 6, 2);
   std::memcpy(&sizeOfOptional, hdr + 20, 2);
   std::memcpy(&characteristics, hdr + 22, 2);
   std::memcpy(&magic, hdr + 24, 2);
-  if (magic != 0x10B) return false;
+  if (magic == 0x20B) {
+    h.Facts.Is64 = true;
+    if (!read(nt + 248, hdr + 248, 16)) return false;
+  } else if (magic != 0x10B) {
+    return false;
+  }
+  const size_t directories = h.Facts.Is64 ? 112 : 96;  // inside the optional header
   uint32_t sizeOfCode, baseOfCode, rvaCount;
   std::memcpy(&sizeOfCode, hdr + 24 + 4, 4);
   std::memcpy(&baseOfCode, hdr + 24 + 20, 4);
   std::memcpy(&h.SizeOfImage, hdr + 24 + 56, 4);
-  std::memcpy(&rvaCount, hdr + 24 + 92, 4);
-  if (rvaCount >= 1 && sizeOfOptional >= 104) {
-    std::memcpy(&h.ExportRva, hdr + 24 + 96, 4);
-    std::memcpy(&h.ExportSize, hdr + 24 + 100, 4);
+  std::memcpy(&rvaCount, hdr + 24 + directories - 4, 4);
+  if (rvaCount >= 1 && sizeOfOptional >= directories + 8) {
+    std::memcpy(&h.ExportRva, hdr + 24 + directories, 4);
+    std::memcpy(&h.ExportSize, hdr + 24 + directories + 4, 4);
   }
   h.Facts.IsLibrary = (characteristics & 0x2000) != 0;
   if (!Add(base, baseOfCode, h.Facts.CodeStart) || !Add(h.Facts.CodeStart, sizeOfCode, h.Facts.CodeEnd))
@@ -96,7 +108,7 @@ bool InsideSection(const std::vector<TSection>& sections, uint32_t rva) {
   return false;
 }
 
-bool ReadExportName(uint32_t address, const TMemoryRead& read, std::string& name) {
+bool ReadExportName(uint64_t address, const TMemoryRead& read, std::string& name) {
   name.clear();
   char chunk[32];
   while (name.size() < MaxExportNameLength) {
@@ -111,14 +123,14 @@ bool ReadExportName(uint32_t address, const TMemoryRead& read, std::string& name
       name += chunk[i];
       if (name.size() == MaxExportNameLength) return true;
     }
-    if (!Add(address, static_cast<uint32_t>(n), address)) return false;
+    if (!Add(address, n, address)) return false;
   }
   return true;
 }
 
 }  // namespace
 
-bool ReadImageFacts(uint32_t base, const TMemoryRead& read, TImageFacts& facts) {
+bool ReadImageFacts(uint64_t base, const TMemoryRead& read, TImageFacts& facts) {
   THeaders h;
   if (!ReadHeaders(base, read, h)) return false;
   facts = h.Facts;
@@ -137,15 +149,15 @@ struct TWalk {
 // Procedures whose walk is already known, for a walk that reaches one of them exactly at an
 // instruction boundary: from there on the walk would go the same way. Sorted by address.
 struct TKnownWalks {
-  const std::vector<uint32_t>* Addresses = nullptr;
+  const std::vector<uint64_t>* Addresses = nullptr;
   const std::vector<TWalk>* Walks = nullptr;
   size_t From = 0;  // first index worth looking at
 };
 
-TWalk Walk(uint32_t address, uint32_t codeEnd, const TMemoryRead& read, TKnownWalks known) {
+TWalk Walk(uint64_t address, uint64_t codeEnd, const TMemoryRead& read, TKnownWalks known, bool code64) {
   TWalk w;
   if (address >= codeEnd) return w;
-  const uint32_t limit = std::min(codeEnd - address, MaxProcedureWalk);
+  const uint32_t limit = static_cast<uint32_t>(std::min<uint64_t>(codeEnd - address, MaxProcedureWalk));
   // Read in pages so that a procedure near the end of readable code still gets its length; keep
   // room for one whole instruction across a chunk boundary.
   uint8_t buffer[4096 + MaxInstructionLength];
@@ -167,7 +179,7 @@ TWalk Walk(uint32_t address, uint32_t codeEnd, const TMemoryRead& read, TKnownWa
     while (pos < got && (lastChunk || got - pos >= MaxInstructionLength)) {
       const uint32_t here = walked + pos;
       if (known.Addresses && here > 0) {
-        const uint32_t at = address + here;
+        const uint64_t at = address + here;
         while (next < known.Addresses->size() && (*known.Addresses)[next] < at) ++next;
         if (next < known.Addresses->size() && (*known.Addresses)[next] == at) {
           const TWalk& rest = (*known.Walks)[next];
@@ -175,7 +187,7 @@ TWalk Walk(uint32_t address, uint32_t codeEnd, const TMemoryRead& read, TKnownWa
           return rest;  // no return there either, or unreadable code
         }
       }
-      const TInstruction insn = DecodeInstruction(buffer + pos, got - pos);
+      const TInstruction insn = Decode(buffer + pos, got - pos, code64);
       pos += insn.Decodable ? insn.Length : 1;
       if (insn.Decodable && insn.IsReturn) return TWalk{walked + pos, true};
     }
@@ -187,18 +199,18 @@ TWalk Walk(uint32_t address, uint32_t codeEnd, const TMemoryRead& read, TKnownWa
 
 }  // namespace
 
-uint32_t ExportProcedureLength(uint32_t address, uint32_t codeEnd, const TMemoryRead& read) {
-  return Walk(address, codeEnd, read, TKnownWalks{}).Length;
+uint32_t ExportProcedureLength(uint64_t address, uint64_t codeEnd, const TMemoryRead& read, bool code64) {
+  return Walk(address, codeEnd, read, TKnownWalks{}, code64).Length;
 }
 
-bool LoadModuleExports(uint32_t base, const TMemoryRead& read, TFaultFunctionsList& functions,
+bool LoadModuleExports(uint64_t base, const TMemoryRead& read, TFaultFunctionsList& functions,
                        bool unitSizes) {
   functions.clear();
   THeaders h;
   if (!ReadHeaders(base, read, h)) return false;
   const std::vector<TSection> sections = ReadSections(h, read);
   if (h.ExportRva == 0 || !InsideSection(sections, h.ExportRva)) return false;
-  uint32_t dirAddress;
+  uint64_t dirAddress;
   uint32_t words[10];
   if (!Add(base, h.ExportRva, dirAddress) || !read(dirAddress, words, sizeof words)) return false;
   if (words[0] != 0) return false;  // Characteristics: always 0 in a real directory
@@ -215,10 +227,11 @@ bool LoadModuleExports(uint32_t base, const TMemoryRead& read, TFaultFunctionsLi
   functions.reserve(count);
   std::string name;
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t nameRva, nameAddress, slot;
+    uint32_t nameRva;
+    uint64_t nameAddress, slot;
     uint16_t ordinal;
-    if (!Add(base, d.Names, slot) || !Add(slot, i * 4, slot) || !ReadValue(read, slot, nameRva)) continue;
-    if (!Add(base, d.Ordinals, slot) || !Add(slot, i * 2, slot) || !ReadValue(read, slot, ordinal)) continue;
+    if (!Add(base, d.Names, slot) || !Add(slot, uint64_t(i) * 4, slot) || !ReadValue(read, slot, nameRva)) continue;
+    if (!Add(base, d.Ordinals, slot) || !Add(slot, uint64_t(i) * 2, slot) || !ReadValue(read, slot, ordinal)) continue;
     if (ordinal >= d.NumberOfFunctions) continue;
     uint32_t functionRva;
     if (!Add(base, d.Functions, slot) || !Add(slot, ordinal * 4u, slot) || !ReadValue(read, slot, functionRva))
@@ -239,7 +252,7 @@ bool LoadModuleExports(uint32_t base, const TMemoryRead& read, TFaultFunctionsLi
   // Lengths from the last procedure to the first: a walk that runs into a later export (stubs and
   // thunks end in a jump, not a return) continues as that export's walk did, so no byte of code is
   // decoded twice. The lengths are those of separate walks.
-  std::vector<uint32_t> addresses(functions.size());
+  std::vector<uint64_t> addresses(functions.size());
   for (size_t i = 0; i < functions.size(); ++i) addresses[i] = functions[i].Address;
   std::vector<TWalk> walks(functions.size());
   for (size_t i = functions.size(); i-- > 0;) {
@@ -248,7 +261,7 @@ bool LoadModuleExports(uint32_t base, const TMemoryRead& read, TFaultFunctionsLi
     if (i + 1 < functions.size() && addresses[i + 1] == f.Address) {
       walks[i] = walks[i + 1];  // another name of the same procedure
     } else {
-      walks[i] = Walk(f.Address, h.Facts.CodeEnd, read, TKnownWalks{&addresses, &walks, i + 1});
+      walks[i] = Walk(f.Address, h.Facts.CodeEnd, read, TKnownWalks{&addresses, &walks, i + 1}, h.Facts.Is64);
     }
     f.Size = walks[i].Length;
   }

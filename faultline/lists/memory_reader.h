@@ -13,18 +13,18 @@
 class TProcessMemoryReader {
  public:
   // Copies size bytes at address into buffer; false (and nothing copied) when any is unreadable.
-  bool Read(uint32_t address, void* buffer, size_t size);
-  bool Readable(uint32_t address, size_t size);
+  bool Read(uint64_t address, void* buffer, size_t size);
+  bool Readable(uint64_t address, size_t size);
   // A TMemoryRead over this reader (which must outlive it).
   TMemoryRead Function();
 
  private:
   struct TRegion {
-    uint32_t Start = 0, End = 0;  // [Start, End), End 0 for an empty slot
+    uint64_t Start = 0, End = 0;  // [Start, End), End 0 for an empty slot
     bool Readable = false;
   };
-  const TRegion* Find(uint32_t address);
-  const TRegion* Query(uint32_t address);
+  const TRegion* Find(uint64_t address);
+  const TRegion* Query(uint64_t address);
 
   static constexpr int Slots = 8;
   TRegion regions_[Slots];

@@ -1,7 +1,7 @@
 #pragma once
 // The module record: what the reporting code knows of one loaded module. The module list owns the
 // records; a report takes copies for its modules table, and call-stack entries point at the record
-// of their module. Portable: the handle is the module's base address as a 32-bit value.
+// of their module. Portable: the handle is the module's base address (64 bits wide in every build).
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -23,7 +23,7 @@ enum : uint8_t {
 };
 
 struct TFaultModuleInfo {
-  uint32_t Handle = 0;           // base address
+  uint64_t Handle = 0;           // base address
   std::string Path;              // full file path
   std::string Description;       // "FileDescription" of the version resource, first translation
   std::string Version;           // "a.b.c.d", empty when absent or 0.0.0.0

@@ -25,7 +25,7 @@ class TFaultModulesList {
   TFaultModuleInfo* Lookup(HMODULE module);
   // The record of the module that contains address (registered as by Lookup); null outside every
   // module.
-  TFaultModuleInfo* LookupByAddress(uint32_t address);
+  TFaultModuleInfo* LookupByAddress(uint64_t address);
   // Registers a module (appended); null when no file name can be had for it.
   TFaultModuleInfo* Register(HMODULE module);
   // Drops records of modules no longer loaded, registers every loaded module not yet listed (in
@@ -61,11 +61,11 @@ void CreateFaultModules();
 void DestroyFaultModules();
 
 // The module containing an address (by the system's memory map), or null.
-HMODULE ModuleOfAddress(uint32_t address);
+HMODULE ModuleOfAddress(uint64_t address);
 // Kind of a loaded module: ModuleExecutable, ModulePackage or ModuleLibrary.
 uint8_t ModuleType(HMODULE module);
 // Reads the process's own memory for the export reader: false when any byte is unreadable.
-bool ReadProcessBytes(uint32_t address, void* buffer, size_t size);
+bool ReadProcessBytes(uint64_t address, void* buffer, size_t size);
 // Loads the named exports of a loaded module (sorted by address, with procedure lengths).
 bool LoadExports(HMODULE module, TFaultFunctionsList& functions);
 // File-version facts of a module file.

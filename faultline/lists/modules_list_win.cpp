@@ -14,7 +14,7 @@ namespace {
 
 TFaultModulesList* moduleList = nullptr;
 
-uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+uint64_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
 // FILETIME (100 ns since 1601, UTC) as days since 1899-12-30.
 double FileTimeToDays(const FILETIME& t) {
@@ -79,12 +79,12 @@ std::vector<HMODULE> LoadedModules() {
 
 }  // namespace
 
-bool ReadProcessBytes(uint32_t address, void* buffer, size_t size) {
+bool ReadProcessBytes(uint64_t address, void* buffer, size_t size) {
   TProcessMemoryReader reader;
   return reader.Read(address, buffer, size);
 }
 
-HMODULE ModuleOfAddress(uint32_t address) {
+HMODULE ModuleOfAddress(uint64_t address) {
   MEMORY_BASIC_INFORMATION info;
   if (VirtualQuery(reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &info, sizeof info) == 0)
     return nullptr;
@@ -218,7 +218,7 @@ TFaultModuleInfo* TFaultModulesList::Lookup(HMODULE module) {
   return Register(module);
 }
 
-TFaultModuleInfo* TFaultModulesList::LookupByAddress(uint32_t address) { return Lookup(ModuleOfAddress(address)); }
+TFaultModuleInfo* TFaultModulesList::LookupByAddress(uint64_t address) { return Lookup(ModuleOfAddress(address)); }
 
 void TFaultModulesList::Refresh() {
   std::lock_guard<std::recursive_mutex> guard(lock_);

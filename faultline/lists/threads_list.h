@@ -66,7 +66,7 @@ void* AllocStackCopy(size_t size);
 void FreeStackCopy(void* copy);
 
 // The highest address of the calling thread's stack.
-uint32_t CurrentStackTop();
+uintptr_t CurrentStackTop();
 
 // ---------------------------------------------------------------------------------------------
 // What the thread replacements need from the rest of the reporting code. The capture layer sets

@@ -44,9 +44,9 @@ bool Busy() {
   return s.ThreadBusy != nullptr && s.ThreadBusy();
 }
 
-uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+TThreadRecordWord Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 template <typename T>
-T Pointer(uint32_t a) {
+T Pointer(TThreadRecordWord a) {
   return reinterpret_cast<T>(static_cast<uintptr_t>(a));
 }
 
@@ -142,7 +142,7 @@ extern "C" void __cxa_pure_virtual();
 // Wraps Execute in the class of a TThread object, once per class. At creation the object is still
 // inside TThread's constructor (its table is TThread's own), so this runs when it is started.
 // Returns the class's own Execute, or 0 when the class cannot be wrapped.
-uint32_t WrapExecute(TThread* object) {
+TThreadRecordWord WrapExecute(TThread* object) {
   void** vmt = *reinterpret_cast<void***>(object);
   void* slot = vmt[ThreadExecuteSlot()];
   if (slot == reinterpret_cast<void*>(&__cxa_pure_virtual)) return 0;  // started from the constructor
@@ -151,9 +151,13 @@ uint32_t WrapExecute(TThread* object) {
 
 // The calling thread's stack from here up to its top, on the process heap; null when unreadable.
 void CopyCallerStack(TFaultThreadRecord& r) {
-  uint32_t sp;
+  uintptr_t sp;
+#ifdef _WIN64
+  asm volatile("mov %%rsp, %0" : "=r"(sp));
+#else
   asm volatile("mov %%esp, %0" : "=r"(sp));
-  const uint32_t top = CurrentStackTop();
+#endif
+  const uintptr_t top = CurrentStackTop();
   if (top <= sp || !IsReadable(Pointer<const void*>(sp), top - sp)) return;
   void* copy = AllocStackCopy(top - sp);
   if (!copy) return;
@@ -261,11 +265,9 @@ void TFaultThreadsList::RemoveEndedThreads() {
 void* AllocStackCopy(size_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
 void FreeStackCopy(void* copy) { HeapFree(GetProcessHeap(), 0, copy); }
 
-uint32_t CurrentStackTop() {
-  // The thread information block's StackBase, at fs:[4] on 32-bit Windows.
-  uint32_t top;
-  asm("movl %%fs:4, %0" : "=r"(top));
-  return top;
+uintptr_t CurrentStackTop() {
+  // The thread information block's StackBase (fs:[4] on 32-bit Windows, gs:[8] on 64-bit).
+  return reinterpret_cast<uintptr_t>(reinterpret_cast<NT_TIB*>(NtCurrentTeb())->StackBase);
 }
 
 TFaultThreadServices& FaultThreadServices() {
@@ -415,8 +417,8 @@ extern "C" __declspec(dllexport) void __stdcall Faultline_CallResumeThread(HANDL
   if (i >= 0) {
     TFaultThreadRecord& r = (*list)[i];
     if (r.StackCopy && !r.ForeignStackCopy) FreeStackCopy(Pointer<void*>(r.StackCopy));
-    const uint32_t ownHandle = r.Handle;
-    std::memcpy(&r, record, 48);
+    const TThreadRecordWord ownHandle = r.Handle;
+    std::memcpy(&r, record, offsetof(TFaultThreadRecord, ForeignStackCopy));
     r.Handle = ownHandle;
     r.ForeignStackCopy = 1;
   }

@@ -45,7 +45,7 @@ struct TLogSaveRequest {
   std::function<std::string()> LogFileName;
   std::string ReportText;
   bool Duplicate = false;
-  uint32_t ExceptionAddress = 0;  // for the internal warning
+  uint64_t ExceptionAddress = 0;  // for the internal warning
 };
 
 struct TLogSaveResult {

@@ -1,5 +1,7 @@
 #include "faultline/log/xml_export.h"
 
+#include <algorithm>
+
 #include "faultline/codecs/codecs.h"
 #include "faultline/report/report_reader.h"
 #include "faultline/report/log_item.h"
@@ -229,32 +231,85 @@ void BuildModules(TXMLItem& modules, std::string_view report) {
   }
 }
 
+// The "NAME: value" pairs of a 64-bit context's register lines (names may be padded before
+// their ":"); a value of question marks is unknown and left out.
+void AddWideRegisters(TXMLItem& registers, const std::vector<std::string>& lines, size_t end) {
+  std::vector<std::pair<std::string, std::string>> found;
+  for (size_t i = 2; i < end; ++i) {
+    std::vector<std::string> words;
+    for (size_t p = 0; p < lines[i].size();) {
+      const size_t b = lines[i].find_first_not_of(' ', p);
+      if (b == std::string::npos) break;
+      const size_t e = std::min(lines[i].find(' ', b), lines[i].size());
+      words.push_back(lines[i].substr(b, e - b));
+      p = e;
+    }
+    for (size_t w = 0; w < words.size(); ++w) {
+      std::string name = words[w];
+      if (name == ":") continue;
+      if (!name.empty() && name.back() == ':') {
+        name.pop_back();
+      } else if (w + 1 < words.size() && words[w + 1] == ":") {
+        ++w;
+      } else {
+        continue;
+      }
+      if (w + 1 >= words.size()) break;
+      found.emplace_back(name, words[++w]);
+    }
+  }
+  static const char* const order[] = {"RAX", "RBX", "RCX", "RDX", "RSI", "RDI", "RBP",
+                                      "RSP", "R8",  "R9",  "R10", "R11", "R12", "R13",
+                                      "R14", "R15", "RIP", "EFLAGS", "CS", "DS", "ES",
+                                      "FS",  "GS",  "SS"};
+  for (const char* name : order)
+    for (const auto& [n, v] : found)
+      if (n == name && v.find_first_not_of('?') != std::string::npos) {
+        registers.AddAttribute(n, v);
+        break;
+      }
+}
+
 void BuildCpu(TXMLItem& cpu, std::string_view report) {
   std::vector<std::string> lines;
   SplitLines(ReportCpuSectionOf(report), lines);
   if (lines.empty()) return;
-  static const struct {
-    const char* Name;
-    size_t Line, From;
-  } regs[8] = {{"EAX", 3, 6},  {"EBX", 4, 6},  {"ECX", 5, 6},  {"EDX", 6, 6},
-               {"EDI", 3, 22}, {"ESI", 4, 22}, {"ESP", 5, 22}, {"EIP", 6, 22}};
   TXMLItem& registers = cpu.AddChild("Registers");
-  for (const auto& r : regs) {
-    if (r.Line > lines.size()) continue;
-    const std::string v = Columns(lines[r.Line - 1], r.From, r.From + 7);
-    if (v != "????    ") registers.AddAttribute(r.Name, v);
+  // A 64-bit context (RAX first) has more register lines and 16-digit addresses and stack words;
+  // its dump lines follow the empty line, the title and the rule after the registers.
+  const bool wide = lines.size() > 2 && StartsWith(lines[2], "RAX");
+  size_t first = 9, digits = 8;
+  if (wide) {
+    size_t empty = 2;
+    while (empty < lines.size() && !lines[empty].empty()) ++empty;
+    AddWideRegisters(registers, lines, empty);
+    first = empty + 3;
+    digits = 16;
+  } else {
+    static const struct {
+      const char* Name;
+      size_t Line, From;
+    } regs[8] = {{"EAX", 3, 6},  {"EBX", 4, 6},  {"ECX", 5, 6},  {"EDX", 6, 6},
+                 {"EDI", 3, 22}, {"ESI", 4, 22}, {"ESP", 5, 22}, {"EIP", 6, 22}};
+    for (const auto& r : regs) {
+      if (r.Line > lines.size()) continue;
+      const std::string v = Columns(lines[r.Line - 1], r.From, r.From + 7);
+      if (v != "????    ") registers.AddAttribute(r.Name, v);
+    }
   }
   TXMLItem& stack = cpu.AddChild("Stack");
   TXMLItem& dump = cpu.AddChild("MemoryDump");
-  for (size_t i = 9; i < lines.size(); ++i) {
+  // Columns of a dump line: stack address, stack word, dump address, 16 bytes, 16 characters.
+  const size_t d = digits;
+  for (size_t i = first; i < lines.size(); ++i) {
     const std::string& l = lines[i];
     TXMLItem& s = stack.AddChild("Line");
-    s.AddAttribute("Address", Columns(l, 1, 8));
-    s.AddAttribute("Value", Columns(l, 11, 18));
-    TXMLItem& d = dump.AddChild("Line");
-    d.AddAttribute("Address", Columns(l, 22, 29));
-    d.AddAttribute("Bytes", Columns(l, 32, 78));
-    d.AddAttribute("Chars", Columns(l, 81, 96));
+    s.AddAttribute("Address", Columns(l, 1, d));
+    s.AddAttribute("Value", Columns(l, d + 3, 2 * d + 2));
+    TXMLItem& m = dump.AddChild("Line");
+    m.AddAttribute("Address", Columns(l, 2 * d + 6, 3 * d + 5));
+    m.AddAttribute("Bytes", Columns(l, 3 * d + 8, 3 * d + 54));
+    m.AddAttribute("Chars", Columns(l, 3 * d + 57, 3 * d + 72));
   }
 }
 

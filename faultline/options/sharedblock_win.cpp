@@ -20,9 +20,10 @@ size_t ViewSize(const void* view) {
 }  // namespace
 
 std::string FaultSharedBlockName(HMODULE module, DWORD processId) {
-  char name[32];
-  std::snprintf(name, sizeof name, "MODULE%08lX%08lX",
-                static_cast<unsigned long>(reinterpret_cast<uintptr_t>(module)),
+  // The module's base as wide as the program's addresses (8 digits in a 32-bit program).
+  char name[48];
+  std::snprintf(name, sizeof name, "MODULE%0*llX%08lX", static_cast<int>(2 * sizeof(void*)),
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(module)),
                 static_cast<unsigned long>(processId));
   return name;
 }

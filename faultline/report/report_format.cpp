@@ -119,6 +119,17 @@ std::string Hex8(uint32_t value) {
   return s;
 }
 
+std::string Hex16(uint64_t value) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s(16, '0');
+  for (int i = 15; i >= 0; --i, value >>= 4) s[static_cast<size_t>(i)] = digits[value & 15];
+  return s;
+}
+
+std::string HexAddress(uint64_t value, bool wide) {
+  return wide || value > 0xFFFFFFFFu ? Hex16(value) : Hex8(static_cast<uint32_t>(value));
+}
+
 std::string MemoryText(uint64_t bytes) {
   return std::to_string(std::llround(static_cast<double>(bytes) / 1048576.0)) + " Mb";
 }

@@ -28,6 +28,11 @@ std::string FormatDateTimeIso(TDateTime value);
 std::string FormatDateTimeCompact(TDateTime value);
 // 8 upper-case hexadecimal digits.
 std::string Hex8(uint32_t value);
+// 16 upper-case hexadecimal digits.
+std::string Hex16(uint64_t value);
+// An address as a report writes it: 16 digits in a report of a 64-bit program, else 8. A value
+// that does not fit in 8 digits gets 16 in any report rather than losing its high half.
+std::string HexAddress(uint64_t value, bool wide);
 
 std::string MemoryText(uint64_t bytes);  // "512 Mb"
 std::string DiskText(uint64_t bytes);    // "12.5 Gb" (pattern 0.##)

@@ -150,7 +150,9 @@ std::string ReportCpuSectionOf(std::string_view report) {
   TReportIndex ix(report);
   if (ix.CpuStart == TReportIndex::npos) return std::string();
   std::string s = ix.Join(ix.CpuStart, ix.CpuEnd);
-  return s.find("EAX") == std::string::npos ? std::string() : s;
+  // A 32-bit context shows EAX first, a 64-bit one RAX.
+  return s.find("EAX") == std::string::npos && s.find("RAX") == std::string::npos ? std::string()
+                                                                                    : s;
 }
 
 std::string ReportHowToReproduceOf(std::string_view report) {

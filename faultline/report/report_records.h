@@ -54,6 +54,9 @@ struct TReportEnvironment {
 
 // Everything one report text is made of.
 struct TReportData {
+  // The program is 64-bit (sizeof(void*) == 8): its report writes every address with 16
+  // hexadecimal digits instead of 8.
+  bool WideAddresses = false;
   // Application
   TDateTime StartDate = 0;
   std::string ApplicationName;   // FileDescription of the executable, else its file name
@@ -62,7 +65,7 @@ struct TReportData {
   TDateTime CompilationDate = 0; // build time stamp of the main module, 0 when unknown
   // Exception
   TDateTime ExceptionDate = 0;
-  uint32_t ExceptionAddress = 0;
+  uint64_t ExceptionAddress = 0;
   std::string ExceptionModule;   // file name of the module holding the address
   bool ValidObject = true;       // the exception object is a valid object
   std::string ExceptionType;     // its class name

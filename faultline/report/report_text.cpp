@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "rtl/ansi_paths.h"
 #include "faultline/report/log_item.h"
@@ -73,12 +74,62 @@ std::string LineText(const TFaultDebugInfo& e, uint8_t stackFlags) {
   return s;
 }
 
-std::string HexPadded(uint32_t value, size_t width) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%X", value);
+std::string HexPadded(uint64_t value, size_t width) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%llX", static_cast<unsigned long long>(value));
   std::string s = buf;
   if (s.size() < width) s.insert(0, width - s.size(), '0');
   return s;
+}
+
+// The rule and register lines of a 64-bit context: two columns of "NAME: value", each column's
+// names padded to its longest and its values to the widest, so that both columns line up. An
+// unknown value is question marks as wide as the value would be.
+std::string WideRegisterLines(const TCpuSnapshot& cpu) {
+  struct TRegister {
+    const char* Name;
+    uint64_t Value;
+    size_t Digits;
+  };
+  const TRegister rows[][2] = {
+      {{"RAX", cpu.Rax, 16}, {"R8", cpu.R8, 16}},
+      {{"RBX", cpu.Rbx, 16}, {"R9", cpu.R9, 16}},
+      {{"RCX", cpu.Rcx, 16}, {"R10", cpu.R10, 16}},
+      {{"RDX", cpu.Rdx, 16}, {"R11", cpu.R11, 16}},
+      {{"RSI", cpu.Rsi, 16}, {"R12", cpu.R12, 16}},
+      {{"RDI", cpu.Rdi, 16}, {"R13", cpu.R13, 16}},
+      {{"RBP", cpu.Rbp, 16}, {"R14", cpu.R14, 16}},
+      {{"RSP", cpu.Rsp, 16}, {"R15", cpu.R15, 16}},
+      {{"RIP", cpu.Rip, 16}, {"EFLAGS", cpu.EFlags, 8}},
+      {{"CS", cpu.SegCs, 4}, {"DS", cpu.SegDs, 4}},
+      {{"ES", cpu.SegEs, 4}, {"FS", cpu.SegFs, 4}},
+      {{"GS", cpu.SegGs, 4}, {"SS", cpu.SegSs, 4}},
+  };
+  size_t nameWidth[2] = {0, 0}, valueWidth[2] = {0, 0};
+  for (const auto& row : rows)
+    for (int c = 0; c < 2; ++c) {
+      nameWidth[c] = std::max(nameWidth[c], std::strlen(row[c].Name));
+      valueWidth[c] = std::max(valueWidth[c], row[c].Digits);
+    }
+  auto value = [&](const TRegister& r) {
+    if (!cpu.HasContext) return std::string(r.Digits, '?');
+    std::string s = Hex16(r.Value);
+    return s.substr(16 - r.Digits);
+  };
+  std::string lines;
+  size_t longest = 0;
+  for (const auto& row : rows) {
+    std::string line;
+    AppendCell(line, row[0].Name, nameWidth[0]);
+    line += ": ";
+    AppendCell(line, value(row[0]), valueWidth[0]);
+    line += "   ";
+    AppendCell(line, row[1].Name, nameWidth[1]);
+    line += ": " + value(row[1]);
+    longest = std::max(longest, line.size());
+    lines += line + "\r\n";
+  }
+  return std::string(longest, '-') + "\r\n" + lines;
 }
 
 }  // namespace
@@ -129,7 +180,8 @@ std::string BuildGeneralText(const TReportData& data, const TReportLayout& layou
 
   log.AddHeader(layout.Text(28));
   item(29, 5, FormatDateR(data.ExceptionDate, tz));
-  item(30, 6, data.ExceptionAddress == 0 ? std::string() : Hex8(data.ExceptionAddress));
+  item(30, 6, data.ExceptionAddress == 0 ? std::string()
+                                         : HexAddress(data.ExceptionAddress, data.WideAddresses));
   item(31, 7, data.ExceptionModule);
   item(32, 8, data.ValidObject ? data.ExceptionType : std::string("Unknown exception type."));
   item(33, 9, ReportMessageText(data));
@@ -184,7 +236,7 @@ std::string BuildCustomSection(const TReportLayout& layout, const std::string& c
 
 std::string BuildCallStackSection(const std::vector<TFaultDebugInfo>& stack,
                                   std::vector<TFaultThreadInfo>& threads, uint32_t mainThreadId,
-                                  const TReportLayout& layout) {
+                                  const TReportLayout& layout, bool wideAddresses) {
   const uint8_t flags = layout.StackFlags;
   std::vector<const TFaultDebugInfo*> rows;
   rows.reserve(stack.size());
@@ -194,19 +246,21 @@ std::string BuildCallStackSection(const std::vector<TFaultDebugInfo>& stack,
   // Cell texts once, widths from them.
   // Cell texts (the module name is a view into the module's path).
   std::vector<std::array<std::string_view, 6>> cells(rows.size());
-  std::vector<std::array<char, 8>> addresses(rows.size());
+  std::vector<std::array<char, 16>> addresses(rows.size());
   std::vector<std::string> lineTexts(rows.size());
   std::vector<size_t> widths(6);
   for (int c = 0; c < 6; ++c) widths[c] = layout.Text(62 + c).size();
   widths[0] = std::max<size_t>(widths[0], 8);
   for (size_t i = 0; i < rows.size(); ++i) {
     const TFaultDebugInfo& e = *rows[i];
-    const std::string address = Hex8(e.Address);
-    std::copy(address.begin(), address.end(), addresses[i].begin());
+    // Written in place, as HexAddress would: 16 digits in a 64-bit program's report, else 8.
+    const size_t digits = wideAddresses || e.Address > 0xFFFFFFFFu ? 16 : 8;
+    uint64_t v = e.Address;
+    for (size_t k = digits; k-- > 0; v >>= 4) addresses[i][k] = "0123456789ABCDEF"[v & 15];
     lineTexts[i] = LineText(e, flags);
     std::string_view module;
     if (e.Module) module = std::string_view(e.Module->Path).substr(PathNameStart(e.Module->Path));
-    cells[i] = {std::string_view(addresses[i].data(), 8), module, e.UnitName, e.ClassName,
+    cells[i] = {std::string_view(addresses[i].data(), digits), module, e.UnitName, e.ClassName,
                 e.ProcedureName, lineTexts[i]};
     for (int c = 0; c < 6; ++c) widths[c] = std::max(widths[c], cells[i][c].size());
   }
@@ -256,12 +310,13 @@ std::string BuildCallStackSection(const std::vector<TFaultDebugInfo>& stack,
 }
 
 std::string BuildModulesSection(const std::vector<TFaultModuleInfo>& modules,
-                                const TReportLayout& layout) {
+                                const TReportLayout& layout, bool wideAddresses) {
   const std::string& title = layout.Text(9);
   if (!(layout.LogSections & 0x10)) return Stub(title);
   std::vector<size_t> widths(7);
   for (int c = 0; c < 7; ++c) widths[c] = layout.Text(84 + c).size();
-  widths[0] = std::max<size_t>(widths[0], 8);
+  // Handles are padded with zeros to the column: a 64-bit program's have 16 digits.
+  widths[0] = std::max<size_t>(widths[0], wideAddresses ? 16 : 8);
   std::vector<std::vector<std::string>> cells;
   cells.reserve(modules.size());
   for (const TFaultModuleInfo& m : modules) {
@@ -289,28 +344,46 @@ std::string BuildModulesSection(const std::vector<TFaultModuleInfo>& modules,
 
 std::string BuildCpuSection(const TCpuSnapshot& cpu, const TReportLayout& layout) {
   if (!(layout.LogSections & 0x20)) return Stub(layout.Text(91));
-  auto reg = [&](uint32_t v) { return cpu.HasContext ? Hex8(v) : std::string("????    "); };
-  std::string stackTitle = layout.Text(92) + ":";
-  if (stackTitle.size() < 21) stackTitle.resize(21, ' ');
+  const bool wide = cpu.Wide;
+  std::string out = layout.Text(91) + ":\r\n";
+  if (wide) {
+    out += WideRegisterLines(cpu);
+  } else {
+    auto reg = [&](uint32_t v) { return cpu.HasContext ? Hex8(v) : std::string("????    "); };
+    out += "-----------------------------\r\n";
+    out += "EAX: " + reg(cpu.Eax) + "   EDI: " + reg(cpu.Edi) + "\r\n";
+    out += "EBX: " + reg(cpu.Ebx) + "   ESI: " + reg(cpu.Esi) + "\r\n";
+    out += "ECX: " + reg(cpu.Ecx) + "   ESP: " + reg(cpu.Esp) + "\r\n";
+    out += "EDX: " + reg(cpu.Edx) + "   EIP: " + reg(cpu.Eip) + "\r\n";
+  }
+  out += CrLf;
 
-  std::string out = layout.Text(91) + ":\r\n-----------------------------\r\n";
-  out += "EAX: " + reg(cpu.Eax) + "   EDI: " + reg(cpu.Edi) + "\r\n";
-  out += "EBX: " + reg(cpu.Ebx) + "   ESI: " + reg(cpu.Esi) + "\r\n";
-  out += "ECX: " + reg(cpu.Ecx) + "   ESP: " + reg(cpu.Esp) + "\r\n";
-  out += "EDX: " + reg(cpu.Edx) + "   EIP: " + reg(cpu.Eip) + "\r\n\r\n";
+  // The stack column is "address: word" and the dump column "address: 16 bytes  16 characters",
+  // with addresses and stack words of 8 digits, or 16 in a 64-bit program's report.
+  const size_t digits = wide ? 16 : 8;
+  std::string stackTitle = layout.Text(92) + ":";
+  if (stackTitle.size() < 2 * digits + 5) stackTitle.resize(2 * digits + 5, ' ');
   out += stackTitle + layout.Text(93) + ":\r\n";
-  out += "------------------   ---------------------------------------------------------------------------\r\n";
+  out += std::string(2 * digits + 2, '-') + "   " + std::string(digits + 67, '-') + "\r\n";
   if (cpu.HasContext && cpu.StackReadable && cpu.DumpReadable) {
-    for (int line = 0; line < 16; ++line) {
-      const uint8_t* w = &cpu.Stack[line * 4];
-      const uint32_t value = w[0] | w[1] << 8 | w[2] << 16 | static_cast<uint32_t>(w[3]) << 24;
-      out += Hex8(cpu.Esp + line * 4) + ": " + Hex8(value) + "   " +
-             Hex8(cpu.DumpAddress + line * 16) + ": ";
+    const size_t word = wide ? 8 : 4;
+    for (size_t line = 0; line < 16; ++line) {
+      const uint8_t* w = &cpu.Stack[line * word];
+      uint64_t value = 0;
+      for (size_t b = word; b-- > 0;) value = value << 8 | w[b];
+      if (wide) {
+        out += Hex16(cpu.Rsp + line * 8) + ": " + Hex16(value) + "   " +
+               Hex16(cpu.DumpAddress + line * 16) + ": ";
+      } else {
+        out += Hex8(cpu.Esp + static_cast<uint32_t>(line * 4)) + ": " +
+               Hex8(static_cast<uint32_t>(value)) + "   " +
+               Hex8(static_cast<uint32_t>(cpu.DumpAddress + line * 16)) + ": ";
+      }
       const uint8_t* bytes = &cpu.Dump[line * 16];
-      static const char digits[] = "0123456789ABCDEF";
+      static const char hexDigits[] = "0123456789ABCDEF";
       for (int b = 0; b < 16; ++b) {
-        out += digits[bytes[b] >> 4];
-        out += digits[bytes[b] & 15];
+        out += hexDigits[bytes[b] >> 4];
+        out += hexDigits[bytes[b] & 15];
         out += ' ';
       }
       out += ' ';
@@ -339,10 +412,11 @@ TReportTexts BuildReportText(TReportData& data, const TReportLayout& layout) {
   TReportTexts t;
   t.General = BuildGeneralText(data, layout);
   t.CallStackAndModules =
-      BuildCallStackSection(data.Stack, data.Threads, data.MainThreadId, layout) +
-      BuildModulesSection(data.Modules, layout);
+      BuildCallStackSection(data.Stack, data.Threads, data.MainThreadId, layout, data.WideAddresses) +
+      BuildModulesSection(data.Modules, layout, data.WideAddresses);
   t.Cpu = BuildCpuSection(data.Cpu, layout);
-  t.Address = data.ExceptionAddress == 0 ? std::string() : Hex8(data.ExceptionAddress);
+  t.Address = data.ExceptionAddress == 0 ? std::string()
+                                         : HexAddress(data.ExceptionAddress, data.WideAddresses);
   t.Module = data.ExceptionModule;
   t.Type = data.ValidObject ? data.ExceptionType : std::string("Unknown exception type.");
   t.Message = ReportMessageText(data);

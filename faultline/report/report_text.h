@@ -47,11 +47,14 @@ void AddReproduceSection(TReportTexts& texts, const TReportLayout& layout, const
 // The pieces, for callers and tests that need only one of them.
 std::string BuildGeneralText(const TReportData& data, const TReportLayout& layout);
 std::string BuildCustomSection(const TReportLayout& layout, const std::string& customData);
+// wideAddresses: a 64-bit program's report (addresses and handles with 16 digits, not 8).
 std::string BuildCallStackSection(const std::vector<TFaultDebugInfo>& stack,
                                   std::vector<TFaultThreadInfo>& threads, uint32_t mainThreadId,
-                                  const TReportLayout& layout);
+                                  const TReportLayout& layout, bool wideAddresses = false);
 std::string BuildModulesSection(const std::vector<TFaultModuleInfo>& modules,
-                                const TReportLayout& layout);
+                                const TReportLayout& layout, bool wideAddresses = false);
+// The registers of a 32-bit context, or of a 64-bit one when cpu.Wide (RAX to R15, RIP, EFLAGS
+// and the segment registers, and the stack in 8-byte words with 16-digit addresses).
 std::string BuildCpuSection(const TCpuSnapshot& cpu, const TReportLayout& layout);
 // Whether a call-stack entry of this kind is written for these stack flags.
 bool StackKindShown(uint8_t kind, uint8_t stackFlags);

@@ -14,20 +14,21 @@
 // The module, unit, class, procedure and line of address: full debug information (kind 4) when
 // the module carries it, else its exports (kinds 2, 3), else only the module (1); kind 0 outside
 // every module. Modules found by address are registered in the module list on demand.
-TFaultDebugInfo ResolveAddress(uint32_t address, uint32_t threadId, bool running);
+TFaultDebugInfo ResolveAddress(uint64_t address, uint32_t threadId, bool running);
 
 // A stack list filled by one scan of the process's memory.
 std::unique_ptr<TFaultStackList> NewStackList(const TStackScan& scan);
 // The calling thread's stack, from the caller of this function on (start address: none).
 std::unique_ptr<TFaultStackList> CurrentThreadStack(TKindSet kinds = AllKinds);
 // Another thread's stack from its register context (read while it is suspended) and its stack
-// top: the instruction pointer first, then the words from the stack pointer up.
-std::unique_ptr<TFaultStackList> ThreadContextStack(const CONTEXT& context, uint32_t stackTop, uint32_t threadId,
+// top: the instruction pointer first, then the words from the stack pointer up. 64-bit code is
+// first walked exactly with the modules' unwind data, as far as it reaches.
+std::unique_ptr<TFaultStackList> ThreadContextStack(const CONTEXT& context, uint64_t stackTop, uint32_t threadId,
                                                     TKindSet kinds = AllKinds);
 // Appends the entries of a copied stack whose first byte stood at `origin`: its words come from
 // the copy, the code they point at from the process. From `scan` only the start address, the
 // kinds, the running flag and the thread are used.
-void ScanStackCopy(TFaultStackList& list, const void* copy, uint32_t size, uint32_t origin, const TStackScan& scan);
+void ScanStackCopy(TFaultStackList& list, const void* copy, uint32_t size, uint64_t origin, const TStackScan& scan);
 // A stored creation stack (the copy a thread record keeps of its creator's stack), scanned as
 // not running.
 std::unique_ptr<TFaultStackList> CopiedStack(const void* copy, uint32_t size, uint32_t threadId,
@@ -48,7 +49,7 @@ void* SymbolAddress(uint8_t symbolId, const std::string& moduleName, const std::
 void* HookSymbol(uint8_t symbolId, void* replacement, const std::string& moduleName = {},
                  const std::string& procName = {});
 
-// The registers of a context and the memory the report shows with them: 64 bytes at ESP and 256
-// bytes at dumpAddress, each only when readable.
-TCpuSnapshot ReadCpuSnapshot(const CONTEXT& context, uint32_t dumpAddress);
+// The registers of a context and the memory the report shows with them: 64 bytes at ESP (128 at
+// RSP) and 256 bytes at dumpAddress, each only when readable.
+TCpuSnapshot ReadCpuSnapshot(const CONTEXT& context, uint64_t dumpAddress);
 #endif

@@ -19,7 +19,7 @@ struct TFaultDebugInfo {
   const TFaultModuleInfo* Module = nullptr;  // the module holding Address, or none
   uint32_t ThreadId = 0;
   bool Running = false;                      // from a live stack, not a stored creation stack
-  uint32_t Address = 0;
+  uint64_t Address = 0;
   std::string UnitName;
   std::string ClassName;
   std::string ProcedureName;

@@ -22,9 +22,15 @@ constexpr uint32_t MaxScannedStack = 102400;
 
 struct TStackScan {
   bool HasStart = false;
-  uint32_t StartAddress = 0;   // the exception address, entered first when HasStart
-  uint32_t StackPointer = 0;
-  uint32_t StackTop = 0;       // highest address of the stack
+  uint64_t StartAddress = 0;   // the exception address, entered first when HasStart
+  uint64_t StackPointer = 0;
+  uint64_t StackTop = 0;       // highest address of the stack
+  // 4: 32-bit code and stack words; 8: x86-64 (8-byte words, RIP-relative call forms).
+  uint8_t WordSize = 4;
+  // Return addresses already known exactly (a walk with the modules' unwind data), outermost
+  // last: entered after the start address, each as its call instruction; the scan then covers the
+  // words from StackPointer on (where the walk stopped).
+  std::vector<uint64_t> Frames;
   TKindSet Kinds = AllKinds;
   int32_t MaxCount = -1;       // with FirstIndex: how many entries to keep
   int32_t FirstIndex = -1;     // -1: keep every entry of the set; else skip that many first
@@ -37,7 +43,7 @@ struct TStackScan {
 };
 
 // Names an address (the thread and running flag are the scan's).
-using TResolve = std::function<TFaultDebugInfo(uint32_t address, uint32_t threadId, bool running)>;
+using TResolve = std::function<TFaultDebugInfo(uint64_t address, uint32_t threadId, bool running)>;
 
 struct TScanMemory {
   // The stack's words: the live stack, or a stored copy that stands in for it.
@@ -50,8 +56,9 @@ struct TScanMemory {
 void ScanStack(TFaultStackList& list, const TStackScan& scan, const TScanMemory& memory, const TResolve& resolve);
 
 // The entry address of the call that returns to word, when one of the call forms ends exactly
-// there; 0 otherwise. With a direct call, callTarget receives its target (else 0).
-uint32_t CallBefore(uint32_t word, const TMemoryRead& code, uint32_t& callTarget);
+// there; 0 otherwise. With a direct call, callTarget receives its target (else 0). wordSize 8:
+// x86-64 code (a call through memory at disp32 is RIP-relative there, and pointers are 8 bytes).
+uint64_t CallBefore(uint64_t word, const TMemoryRead& code, uint64_t& callTarget, uint8_t wordSize = 4);
 
 // Hides the double hits of a raw scan (a return address stored twice): from the second-to-last
 // entry back to firstNew, a named entry (kinds 2 to 4) is hidden when the next named entry, or

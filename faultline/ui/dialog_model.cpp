@@ -83,8 +83,6 @@ void ReplaceAt(std::string& line, size_t position, size_t count, const char* pie
 
 std::string Trim(const std::string& s) { return TrimBlanks(s); }
 
-std::string Hex8Text(uint32_t v) { return Hex8(v); }
-
 std::string ThreadHeaderText(const TFaultDebugInfo& e, bool first, const TReportData& data,
                              const TReportLayout& layout) {
   const int title = first ? 69 : e.Running ? 70 : 71;
@@ -107,6 +105,23 @@ std::string UpperAscii(std::string s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
   return s;
+}
+
+// The CPU section of a 64-bit context starts its registers with RAX.
+bool WideCpuSection(const std::vector<std::string>& lines) {
+  return lines.size() > 2 && lines[2].compare(0, 3, "RAX") == 0;
+}
+
+// Colours every register value of a line ("NAME: value" pairs, names possibly padded).
+void MarkRegisterValues(std::string& line) {
+  for (size_t at = line.find(": "); at != std::string::npos; at = line.find(": ", at)) {
+    const size_t value = at + 2;
+    line.insert(value, "\\cf4 ");
+    size_t end = value + 5;
+    while (end < line.size() && line[end] != ' ' && line[end] != '\\') ++end;
+    line.insert(end, "\\cf2 ");
+    at = end + 5;
+  }
 }
 
 }  // namespace
@@ -135,6 +150,16 @@ std::string GeneralRichText(const std::string& text, int charset, const std::str
 std::string CpuRichText(const std::string& text, int charset, const std::string& face, int pointSize,
                         int stackTabTwips) {
   std::vector<std::string> lines = EscapedLines(text);
+  // A 64-bit context: more register lines, and addresses and stack words of 16 digits.
+  const bool wide = WideCpuSection(lines);
+  const size_t digits = wide ? 16 : 8;
+  size_t registerEnd = 6;  // 1-based number of the last register line
+  if (wide) {
+    registerEnd = 2;
+    while (registerEnd < lines.size() && !lines[registerEnd].empty() && lines[registerEnd] != "\\par")
+      ++registerEnd;
+  }
+  const size_t title = registerEnd + 2;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string& line = lines[i];
     const size_t number = i + 1;
@@ -143,27 +168,37 @@ std::string CpuRichText(const std::string& text, int charset, const std::string&
       line = "\\cf3\\b " + line + "\\cf2\\b0";
     } else if (number == 2) {
       line = "\\cf3 " + line + "\\cf2";
-    } else if (number >= 3 && number <= 6) {
-      InsertAt(line, 6, "\\cf4 ");
-      InsertAt(line, 19, "\\cf2 ");
-      InsertAt(line, 32, "\\cf4 ");
-      InsertAt(line, 45, "\\cf2 ");
-    } else if (number == 8) {
-      const std::string joined = Trim(line.substr(0, std::min<size_t>(21, line.size()))) + "\\tab " +
-                                 Trim(line.size() > 21 ? line.substr(21) : std::string());
+    } else if (number >= 3 && number <= registerEnd) {
+      if (wide) {
+        MarkRegisterValues(line);
+      } else {
+        InsertAt(line, 6, "\\cf4 ");
+        InsertAt(line, 19, "\\cf2 ");
+        InsertAt(line, 32, "\\cf4 ");
+        InsertAt(line, 45, "\\cf2 ");
+      }
+    } else if (number == title) {
+      const size_t column = 2 * digits + 5;
+      const std::string joined = Trim(line.substr(0, std::min(column, line.size()))) + "\\tab " +
+                                 Trim(line.size() > column ? line.substr(column) : std::string());
       line = "\\pard\\tx" + std::to_string(stackTabTwips) + "\\cf3\\b " + joined + "\\cf2\\b0";
-    } else if (number == 9) {
-      ReplaceAt(line, 19, 3, "\\tab ");
+    } else if (number == title + 1) {
+      ReplaceAt(line, 2 * digits + 3, 3, "\\tab ");
       line = "\\cf3 " + line + "\\cf2";
-    } else if (number >= 10) {
-      InsertAt(line, 11, "\\cf4 ");
-      InsertAt(line, 24, "\\cf2 ");
-      ReplaceAt(line, 29, 3, "\\tab ");
-      InsertAt(line, 44, "\\cf4 ");
-      InsertAt(line, 96, "\\cf2 ");
+    } else if (number > title + 1) {
+      // Positions count the pieces inserted before them: stack word, tab, bytes.
+      InsertAt(line, digits + 3, "\\cf4 ");
+      InsertAt(line, 2 * digits + 8, "\\cf2 ");
+      ReplaceAt(line, 2 * digits + 13, 3, "\\tab ");
+      InsertAt(line, 3 * digits + 20, "\\cf4 ");
+      InsertAt(line, 3 * digits + 72, "\\cf2 ");
     }
   }
   return Document(lines, charset, face, pointSize);
+}
+
+size_t CpuStackColumnChars(const std::string& text) {
+  return WideCpuSection(EscapedLines(text)) ? 37 : 21;
 }
 
 std::vector<int> TDialogTabs::Pages() const {
@@ -233,8 +268,12 @@ std::vector<TListRowSpec> CallStackRows(const TReportData& data, const TReportLa
       line = std::to_string(e.Line);
       if (layout.StackFlags & 0x10) line += "[" + std::to_string(e.LineOffset) + "]";
     }
-    row.Cells = {Hex8Text(e.Address), e.Module ? ReportPathFileName(e.Module->Path) : std::string(), e.UnitName,
-                 e.ClassName, e.ProcedureName, line};
+    row.Cells = {HexAddress(e.Address, data.WideAddresses),
+                 e.Module ? ReportPathFileName(e.Module->Path) : std::string(),
+                 e.UnitName,
+                 e.ClassName,
+                 e.ProcedureName,
+                 line};
     row.Address = e.Address;
     if (e.Kind == EntryDebugInfo) {
       row.Image = ImagePas;
@@ -268,13 +307,13 @@ int ModuleImage(const std::string& path) {
   return ImageDll;
 }
 
-std::vector<TListRowSpec> ModuleRows(const std::vector<TFaultModuleInfo>& modules) {
+std::vector<TListRowSpec> ModuleRows(const std::vector<TFaultModuleInfo>& modules, bool wideAddresses) {
   std::vector<TListRowSpec> rows;
   rows.reserve(modules.size());
   for (const TFaultModuleInfo& m : modules) {
     TListRowSpec row;
     const uint64_t kib = (uint64_t(m.FileSize) + 512) / 1024;
-    row.Cells = {Hex8Text(m.Handle),
+    row.Cells = {HexAddress(m.Handle, wideAddresses),
                  ReportPathFileName(m.Path),
                  m.Description,
                  ShortVersion(m.Version),
@@ -285,6 +324,13 @@ std::vector<TListRowSpec> ModuleRows(const std::vector<TFaultModuleInfo>& module
     rows.push_back(std::move(row));
   }
   return rows;
+}
+
+double ModuleBuildTimeAt(const std::vector<TFaultModuleInfo>& modules, uint64_t address) {
+  const TFaultModuleInfo* best = nullptr;
+  for (const TFaultModuleInfo& m : modules)
+    if (m.Handle <= address && (!best || m.Handle >= best->Handle)) best = &m;
+  return best ? best->BuildTime : 0;
 }
 
 void TListRowsModel::Add(TListRowSpec spec) {

@@ -15,10 +15,13 @@
 // The general text as an RTF document in the fixed face at pointSize: line 1 as title, header
 // lines (ending in ":") bold, "-" lines as rules, "name: value" lines in two colours.
 std::string GeneralRichText(const std::string& text, int charset, const std::string& face, int pointSize);
-// The CPU section as an RTF document. stackTabTwips: the tab stop between the stack and the dump
-// columns.
+// The CPU section (of a 32- or a 64-bit context) as an RTF document. stackTabTwips: the tab stop
+// between the stack and the dump columns.
 std::string CpuRichText(const std::string& text, int charset, const std::string& face, int pointSize,
                         int stackTabTwips);
+// Characters of the CPU section's stack column up to the dump column: 21, or 37 when the section
+// shows a 64-bit context (16-digit addresses). The tab stop is as wide as this many characters.
+size_t CpuStackColumnChars(const std::string& text);
 
 // ---- pages --------------------------------------------------------------------------------------
 
@@ -61,16 +64,19 @@ struct TListRowSpec {
   bool Header = false;
   bool Running = false;
   int Image = ImageNone;
-  // The entry's address and module build time, for the source-location message.
-  uint32_t Address = 0;
+  // The entry's address, for the source-location message (see ModuleBuildTimeAt).
+  uint64_t Address = 0;
 };
 
 // The call-stack rows: entries whose kind the stack flags show (an executable module's qualified
 // export names are left out), each thread's rows under a header row, a blank row before each
 // running thread after the first.
 std::vector<TListRowSpec> CallStackRows(const TReportData& data, const TReportLayout& layout);
-// One row per module.
-std::vector<TListRowSpec> ModuleRows(const std::vector<TFaultModuleInfo>& modules);
+// One row per module; wideAddresses: a 64-bit program's handles, with 16 digits.
+std::vector<TListRowSpec> ModuleRows(const std::vector<TFaultModuleInfo>& modules, bool wideAddresses = false);
+// The build time of the module holding address (the one with the greatest handle not above it);
+// 0 when there is none.
+double ModuleBuildTimeAt(const std::vector<TFaultModuleInfo>& modules, uint64_t address);
 // "5.1.2600.2180" -> "5.1.x"; versions with fewer than two dots stay as they are.
 std::string ShortVersion(const std::string& version);
 // The row image of a module file by its extension.

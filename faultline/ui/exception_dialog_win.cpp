@@ -496,7 +496,7 @@ void TExceptionDialog::ShowPage(int page) {
       } else {
         HDC dc = GetDC(body);
         HGDIOBJ old = SelectObject(dc, Fonts.Text);
-        const int tab = TextWidthOf(dc, std::string(21, '-')) * 15;
+        const int tab = TextWidthOf(dc, std::string(CpuStackColumnChars(text), '-')) * 15;
         SelectObject(dc, old);
         ReleaseDC(body, dc);
         rtf = CpuRichText(text, Fonts.Charset, Fonts.FixedFace, Fonts.Size, tab);
@@ -515,7 +515,7 @@ void TExceptionDialog::ShowPage(int page) {
       ListItems = std::make_unique<TListViewItems>(body, Fonts.List);
       if (Report.Data) {
         TReportLayout layout = ReportLayoutFrom(Options);
-        for (TListRowSpec& row : modules ? ModuleRows(Report.Data->Modules) : CallStackRows(*Report.Data, layout))
+        for (TListRowSpec& row : modules ? ModuleRows(Report.Data->Modules, Report.Data->WideAddresses) : CallStackRows(*Report.Data, layout))
           ListItems->AddRow(std::move(row));
       }
       break;
@@ -545,15 +545,7 @@ void SendSourceLocation(const TExceptionDialog& d, const TListRowSpec& row) {
   int32_t line = 0, offset = -1;
   if (!ParseLineCell(row.Cells[5], line, offset)) return;
   double buildTime = 0;
-  if (d.Report.Data) {
-    const uint32_t address = uint32_t(std::strtoul(row.Cells[0].c_str(), nullptr, 16));
-    uint32_t best = 0;
-    for (const TFaultModuleInfo& m : d.Report.Data->Modules)
-      if (m.Handle <= address && m.Handle >= best) {
-        best = m.Handle;
-        buildTime = m.BuildTime;
-      }
-  }
+  if (d.Report.Data) buildTime = ModuleBuildTimeAt(d.Report.Data->Modules, row.Address);
   char program[MAX_PATH] = {};
   HMODULE self = nullptr;
   GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,

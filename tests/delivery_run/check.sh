@@ -13,7 +13,7 @@ require_loopback_only
 
 # Our own prefix: the cases register a mail client and a "mailto" handler in it, and its
 # wineserver must be one started inside this namespace.
-export TARN_PREFIX=${TARN_DELIVERY_RUN_PREFIX:-$root/build/wine/delivery-run}
+export TARN_PREFIX=${TARN_DELIVERY_RUN_PREFIX:-${TARN_WINE_DIR:-$root/build/wine}/delivery-run}
 stop_wineserver
 /usr/bin/python3 "$here/check.py" "$runner" "$program" "$work"
 rc=$?

@@ -13,7 +13,7 @@ require_loopback_only
 
 # Our own prefix: its wineserver (which opens the sockets) must be one started inside this
 # namespace, and stopping it must not disturb other tests' prefixes.
-export TARN_PREFIX=${TARN_WEB_PREFIX:-$root/build/wine/delivery-web}
+export TARN_PREFIX=${TARN_WEB_PREFIX:-${TARN_WINE_DIR:-$root/build/wine}/delivery-web}
 stop_wineserver
 /usr/bin/python3 "$here/check.py" "$runner" "$program" "$work"
 rc=$?

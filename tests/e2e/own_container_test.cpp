@@ -54,9 +54,9 @@ TEST_F(OwnContainer, HoldsTheWizardsOptionsAndNamesItsOwnCode) {
   TDebugModule debug;
   debug.Stream = *load.DebugInfo;
   debug.Version = container->Version;
-  debug.Handle = uint32_t(reinterpret_cast<uintptr_t>(module));
+  debug.Handle = reinterpret_cast<uintptr_t>(module);
   debug.PasswordAccepted = load.PasswordAccepted;
-  debug.ReadCode = [](uint32_t address, void* buffer, size_t size) {
+  debug.ReadCode = [](uint64_t address, void* buffer, size_t size) {
     std::memcpy(buffer, reinterpret_cast<const void*>(uintptr_t(address)), size);
     return true;
   };

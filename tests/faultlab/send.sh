@@ -10,7 +10,7 @@ require_loopback_only
 
 # Our own prefix: the test registers a mail client and trusts a certificate in it, and its
 # wineserver must be one started inside this namespace.
-export TARN_PREFIX=${TARN_FAULTLAB_SEND_PREFIX:-$root/build/wine/faultlab-send}
+export TARN_PREFIX=${TARN_FAULTLAB_SEND_PREFIX:-${TARN_WINE_DIR:-$root/build/wine}/faultlab-send}
 stop_wineserver
 /usr/bin/python3 "$here/send.py" "$@"
 rc=$?

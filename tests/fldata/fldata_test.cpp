@@ -1,7 +1,9 @@
 // The container build tool on a real Windows program (tests/fldata/fixture, built with -g at -O0
-// and -O2): embedding keeps every byte the linker wrote, Wine runs the program and finds both its
-// own resources and the container (where 32-bit programs run: elsewhere those cases are skipped), and the debug lookup of every address of the program's code
-// agrees with i686-w64-mingw32-addr2line.
+// and -O2, for 32-bit and for 64-bit Windows; each test runs once per architecture): embedding
+// keeps every byte the linker wrote, Wine runs the program and finds both its own resources and
+// the container (where programs of that width run: elsewhere those cases are skipped), and the
+// debug lookup of every address of the program's code, in process and through `fldata lookup`,
+// agrees with the toolchain's addr2line.
 //
 // Differences the stream's format implies, and so allowed:
 //  - names: addr2line prints demangled names with parameters (and a return type for template
@@ -10,16 +12,22 @@
 //  - inlining (-O2): addr2line names the innermost inlined function; the stream has no inline
 //    chains and names the function whose code it is (addr2line's outermost frame). Units and
 //    lines are those of the innermost location in both.
-//  - addresses for which addr2line knows no line (padding, line 0) are not compared.
+//  - addresses for which addr2line knows no line (padding, line 0) are not compared, nor those
+//    that no sequence of the line table covers as objdump decodes it (the alignment padding that
+//    the x86-64 compiler puts between functions, and code without DWARF): x86_64 addr2line
+//    answers those from a neighbouring sequence.
 #include <cxxabi.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -63,31 +71,55 @@ class TempDir {
   fs::path path_;
 };
 
-// Whether 32-bit Windows programs run here. The test command says so (TARN_WIN32, from
-// scripts/machine.sh); run by hand, Wine's own 32-bit server program is asked.
-bool Win32Runs(std::string* why) {
-  if (const char* said = std::getenv("TARN_WIN32")) {
-    const char* reason = std::getenv("TARN_WIN32_WHY");
-    *why = reason ? reason : "TARN_WIN32 is not yes";
+// One row per architecture the fixtures are built for (tests/fldata/CMakeLists.txt).
+struct TArch {
+  const char* Name;     // x86, x64
+  const char* Fixture;  // the fixtures' name prefix
+  const char* Tools;    // the toolchain's binutils prefix (the judges)
+  const char* Symbol;   // what COFF symbols put before a C++ mangled name
+  int Bits;
+};
+const TArch kArches[] = {
+    {"x86", "fixture", "i686-w64-mingw32-", "_", 32},
+    {"x64", "fixture64", "x86_64-w64-mingw32-", "", 64},
+};
+
+void PrintTo(const TArch& arch, std::ostream* os) { *os << arch.Name; }
+
+// A built fixture of the architecture: "O0", "O2", "app", "app_nodebug".
+fs::path Fixture(const TArch& arch, const std::string& variant) {
+  return fs::path(FLDATA_FIXTURES) / (std::string(arch.Fixture) + "_" + variant + ".exe");
+}
+
+// Whether Windows programs of the architecture's width run here. The test command says so
+// (TARN_WIN32 / TARN_WIN64, from scripts/machine.sh); run by hand, Wine's own server program of
+// that width is asked.
+bool WineRuns(const TArch& arch, std::string* why) {
+  const std::string variable = "TARN_WIN" + std::to_string(arch.Bits);
+  if (const char* said = std::getenv(variable.c_str())) {
+    const char* reason = std::getenv((variable + "_WHY").c_str());
+    *why = reason ? reason : variable + " is not yes";
     return std::strcmp(said, "yes") == 0;
   }
   int status = 0;
-  *why = Shell("/usr/lib/wine/wineserver32 --version 2>&1", &status);
+  *why = Shell("/usr/lib/wine/wineserver" + std::to_string(arch.Bits) + " --version 2>&1", &status);
   return status == 0;
 }
 
-// Runs a fixture under 32-bit Wine, or skips the calling test where that cannot be done.
-#define RUN_UNDER_WINE32(exe, output)                                                  \
-  do {                                                                                 \
-    std::string why_;                                                                  \
-    if (!Win32Runs(&why_)) GTEST_SKIP() << "32-bit Wine cannot run here: " << why_;    \
-    output = Shell(TARN_SOURCE_DIR "/scripts/wine-run.sh " + (exe).string() + " 2>/dev/null"); \
+// Runs a fixture under Wine of the architecture's width, or skips the calling test where that
+// cannot be done.
+#define RUN_UNDER_WINE(arch, exe, output)                                                             \
+  do {                                                                                                \
+    std::string why_;                                                                                 \
+    if (!WineRuns(arch, &why_)) GTEST_SKIP() << (arch).Bits << "-bit Wine cannot run here: " << why_; \
+    output = Shell("TARN_WINE_ARCH=" + std::to_string((arch).Bits) +                                  \
+                   " " TARN_SOURCE_DIR "/scripts/wine-run.sh " + (exe).string() + " 2>/dev/null");    \
   } while (0)
 
 // A fixture copied to a temporary folder and given its container by the tool.
-fs::path Embedded(const TempDir& dir, const std::string& opt, const std::string& extra = "") {
-  fs::path exe = dir / ("fixture_" + opt + ".exe");
-  fs::copy_file(fs::path(FLDATA_FIXTURES) / ("fixture_" + opt + ".exe"), exe);
+fs::path Embedded(const TempDir& dir, const TArch& arch, const std::string& variant, const std::string& extra = "") {
+  fs::path exe = dir / Fixture(arch, variant).filename().string();
+  fs::copy_file(Fixture(arch, variant), exe);
   int status = 0;
   std::string out = Shell(std::string(FLDATA_TOOL) + " embed --options " TARN_SOURCE_DIR "/assets/Tarn_Import.options " +
                               extra + " " + exe.string() + " 2>&1",
@@ -120,11 +152,17 @@ TDebugModule DebugModule(const TLoaded& m, const std::string& password) {
   return d;
 }
 
-TEST(FldataEmbed, LinkedBytesStay) {
+class FldataEmbed : public ::testing::TestWithParam<TArch> {};
+class FldataOptions : public ::testing::TestWithParam<TArch> {};
+class FldataLookup : public ::testing::TestWithParam<TArch> {};
+
+TEST_P(FldataEmbed, LinkedBytesStay) {
+  const TArch& arch = GetParam();
   TempDir dir;
   for (std::string opt : {"O0", "O2"}) {
-    fs::path exe = Embedded(dir, opt);
-    TPeImage before(ReadWhole(fs::path(FLDATA_FIXTURES) / ("fixture_" + opt + ".exe")));
+    fs::path exe = Embedded(dir, arch, opt);
+    TPeImage before(ReadWhole(Fixture(arch, opt)));
+    EXPECT_EQ(before.Is64(), arch.Bits == 64);
     TPeImage after(ReadWhole(exe));
     ASSERT_NE(before.FindSection(".text"), nullptr);
     for (const TPeSection& s : before.Sections()) {
@@ -134,28 +172,29 @@ TEST(FldataEmbed, LinkedBytesStay) {
       EXPECT_TRUE(after.SectionBytes(*t) == before.SectionBytes(s)) << s.Name;
     }
     // The code as objcopy sees it, too.
-    std::string objcopy = "i686-w64-mingw32-objcopy -O binary -j .text ";
+    std::string objcopy = std::string(arch.Tools) + "objcopy -O binary -j .text ";
     EXPECT_EQ(Shell(objcopy + exe.string() + " /dev/stdout"),
-              Shell(objcopy + (fs::path(FLDATA_FIXTURES) / ("fixture_" + opt + ".exe")).string() + " /dev/stdout"));
+              Shell(objcopy + Fixture(arch, opt).string() + " /dev/stdout"));
   }
 }
 
-TEST(FldataEmbed, WineRunsTheProgramAndFindsItsResources) {
+TEST_P(FldataEmbed, WineRunsTheProgramAndFindsItsResources) {
+  const TArch& arch = GetParam();
   TempDir dir;
   for (std::string opt : {"O0", "O2"}) {
-    fs::path exe = Embedded(dir, opt);
+    fs::path exe = Embedded(dir, arch, opt);
     size_t containerSize = TPeImage(ReadWhole(exe)).FindResource(10, "FLDATA")->size();
     std::string output;
-    RUN_UNDER_WINE32(exe, output);
+    RUN_UNDER_WINE(arch, exe, output);
     EXPECT_NE(output.find("area 12 perimeter 14 scaled 24 sum 7 acc 9"), std::string::npos) << output;
     EXPECT_NE(output.find("OTHER 16 FLDATA " + std::to_string(containerSize) + " string seven"), std::string::npos)
         << output;
   }
 }
 
-TEST(FldataEmbed, SecondRunReplacesTheContainer) {
+TEST_P(FldataEmbed, SecondRunReplacesTheContainer) {
   TempDir dir;
-  fs::path exe = Embedded(dir, "O0");
+  fs::path exe = Embedded(dir, GetParam(), "O0");
   std::string first = ReadWhole(exe);
   int status = 0;
   Shell(std::string(FLDATA_TOOL) + " embed --options " TARN_SOURCE_DIR "/assets/Tarn_Import.options --password pw " +
@@ -172,9 +211,10 @@ TEST(FldataEmbed, SecondRunReplacesTheContainer) {
 
 // Whoever ships a program gives it new delivery targets without building it again: only the
 // options change; code, debug information, symbols and password check stay.
-TEST(FldataOptions, NewOptionsForAShippedModule) {
+TEST_P(FldataOptions, NewOptionsForAShippedModule) {
+  const TArch& arch = GetParam();
   TempDir dir;
-  fs::path exe = Embedded(dir, "O0", "--password pw");
+  fs::path exe = Embedded(dir, arch, "O0", "--password pw");
   const TLoaded before = Load(exe);
   const std::string shipped = ReadWhole(exe);
   const fs::path options = dir / "shipping.options";
@@ -206,16 +246,17 @@ TEST(FldataOptions, NewOptionsForAShippedModule) {
   }
   // A module without a container is refused with a clear error.
   const fs::path bare = dir / "bare.exe";
-  fs::copy_file(fs::path(FLDATA_FIXTURES) / "fixture_O0.exe", bare);
+  fs::copy_file(Fixture(arch, "O0"), bare);
   out = Shell(std::string(FLDATA_TOOL) + " options --options " + options.string() + " " + bare.string() + " 2>&1",
               &status);
   EXPECT_NE(status, 0);
   EXPECT_NE(out.find("has no FLDATA resource"), std::string::npos) << out;
 }
 
-TEST(FldataOptions, ProgramWithNewOptionsStillRuns) {
+TEST_P(FldataOptions, ProgramWithNewOptionsStillRuns) {
+  const TArch& arch = GetParam();
   TempDir dir;
-  fs::path exe = Embedded(dir, "O0");
+  fs::path exe = Embedded(dir, arch, "O0");
   const fs::path options = dir / "shipping.options";
   std::ofstream(options) << "MailMode=2\nMailTo=crashes@tarn-import.example\n";
   int status = 0;
@@ -223,22 +264,25 @@ TEST(FldataOptions, ProgramWithNewOptionsStillRuns) {
                               " 2>&1",
                           &status);
   ASSERT_EQ(status, 0) << out;
-  RUN_UNDER_WINE32(exe, out);
+  RUN_UNDER_WINE(arch, exe, out);
   EXPECT_NE(out.find("area 12"), std::string::npos) << out;
 }
 
 // Symbol ids 0 and 1 are the entry points of TApplication::HandleException and ShowException, as
 // nm sees them, whether the module has DWARF or only its symbol table.
-TEST(FldataEmbed, SymbolTableNamesTheApplicationHandlers) {
+TEST_P(FldataEmbed, SymbolTableNamesTheApplicationHandlers) {
+  const TArch& arch = GetParam();
   TempDir dir;
   for (std::string variant : {"app", "app_nodebug"}) {
-    fs::path exe = Embedded(dir, variant);
-    std::istringstream nm(Shell("i686-w64-mingw32-nm " + exe.string()));
-    std::map<std::string, uint32_t> expected;
+    fs::path exe = Embedded(dir, arch, variant);
+    std::istringstream nm(Shell(std::string(arch.Tools) + "nm " + exe.string()));
+    std::map<std::string, uint64_t> expected;
     std::string line;
+    const std::string handle = std::string(" T ") + arch.Symbol + "_ZN12TApplication15HandleException";
+    const std::string show = std::string(" T ") + arch.Symbol + "_ZN12TApplication13ShowException";
     while (std::getline(nm, line)) {
-      if (line.find(" T __ZN12TApplication15HandleException") != std::string::npos) expected["0"] = std::stoul(line, nullptr, 16);
-      if (line.find(" T __ZN12TApplication13ShowException") != std::string::npos) expected["1"] = std::stoul(line, nullptr, 16);
+      if (line.find(handle) != std::string::npos) expected["0"] = std::stoull(line, nullptr, 16);
+      if (line.find(show) != std::string::npos) expected["1"] = std::stoull(line, nullptr, 16);
     }
     ASSERT_EQ(expected.size(), 2u);
     TLoaded loaded = Load(exe);
@@ -250,6 +294,46 @@ TEST(FldataEmbed, SymbolTableNamesTheApplicationHandlers) {
   }
 }
 
+// A module whose headers are damaged is refused with a clear message, and the file stays as it
+// was.
+TEST_P(FldataEmbed, DamagedModuleIsRefused) {
+  const TArch& arch = GetParam();
+  const std::string good = ReadWhole(Fixture(arch, "O0"));
+  uint32_t pe;
+  std::memcpy(&pe, good.data() + 60, 4);
+  uint16_t optSize;
+  std::memcpy(&optSize, good.data() + pe + 20, 2);
+  const size_t opt = pe + 24;
+  struct TDamage {
+    const char* What;
+    std::function<void(std::string&)> Do;
+    const char* Message;
+  };
+  const TDamage damages[] = {
+      {"cut in the section table", [&](std::string& b) { b.resize(opt + optSize + 20); }, "section table cut short"},
+      {"cut in the code", [&](std::string& b) { b.resize(b.size() / 2); }, "reaches past the end of the file"},
+      {"unknown optional header", [&](std::string& b) { b[opt + 1] = 0x03; }, "not a PE32 or PE32+ image"},
+      // Long enough for a PE32 header with a directory or two, too short for PE32+ fields.
+      {"optional header shorter than its fields",
+       [&](std::string& b) { b[pe + 20] = char(arch.Bits == 64 ? 0x68 : 0x58), b[pe + 21] = 0; },
+       "optional header too short"},
+  };
+  TempDir dir;
+  for (const TDamage& damage : damages) {
+    std::string bytes = good;
+    damage.Do(bytes);
+    const fs::path exe = dir / "damaged.exe";
+    std::ofstream(exe, std::ios::binary | std::ios::trunc) << bytes;
+    int status = 0;
+    std::string out = Shell(std::string(FLDATA_TOOL) + " embed --options " TARN_SOURCE_DIR "/assets/Tarn_Import.options " +
+                                exe.string() + " 2>&1",
+                            &status);
+    EXPECT_NE(status, 0) << damage.What;
+    EXPECT_NE(out.find(damage.Message), std::string::npos) << damage.What << ": " << out;
+    EXPECT_TRUE(ReadWhole(exe) == bytes) << damage.What;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 
 struct TFrame {
@@ -258,7 +342,7 @@ struct TFrame {
 };
 
 std::string Demangled(std::string name) {
-  if (name.rfind("Z", 0) == 0) name = "_" + name;  // addr2line drops the PE symbol underscore
+  if (name.rfind("Z", 0) == 0) name = "_" + name;  // i686 addr2line drops the PE symbol underscore
   if (name.rfind("_Z", 0) == 0) {
     int status = 0;
     char* d = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
@@ -285,17 +369,21 @@ std::string Demangled(std::string name) {
 }
 
 // addr2line -a -f -i: per address, innermost frame first.
-std::vector<std::vector<TFrame>> Addr2line(const fs::path& exe, const std::vector<uint32_t>& addresses) {
+std::vector<std::vector<TFrame>> Addr2line(const TArch& arch, const fs::path& exe,
+                                           const std::vector<uint64_t>& addresses) {
   fs::path list = exe.string() + ".addresses";
   {
     std::ofstream out(list);
-    for (uint32_t a : addresses) out << std::hex << a << "\n";
+    for (uint64_t a : addresses) out << std::hex << a << "\n";
   }
-  std::istringstream in(Shell("i686-w64-mingw32-addr2line -a -f -i -e " + exe.string() + " < " + list.string()));
+  std::istringstream in(
+      Shell(std::string(arch.Tools) + "addr2line -a -f -i -e " + exe.string() + " < " + list.string()));
   std::vector<std::vector<TFrame>> result;
   std::string line;
+  // Each address is echoed as 0x and as many digits as the module's addresses have.
+  const size_t echoed = 2 + size_t(arch.Bits) / 4;
   while (std::getline(in, line)) {
-    if (line.rfind("0x", 0) == 0 && line.size() == 10) {
+    if (line.rfind("0x", 0) == 0 && line.size() == echoed) {
       result.emplace_back();
       continue;
     }
@@ -312,45 +400,123 @@ std::vector<std::vector<TFrame>> Addr2line(const fs::path& exe, const std::vecto
 }
 
 // The addresses of the fixture's own code: every function symbol up to the next symbol.
-std::vector<uint32_t> FixtureAddresses(const fs::path& exe) {
-  std::istringstream nm(Shell("i686-w64-mingw32-nm -n " + exe.string()));
-  std::vector<std::pair<uint32_t, std::string>> symbols;
+std::vector<uint64_t> FixtureAddresses(const TArch& arch, const fs::path& exe) {
+  std::istringstream nm(Shell(std::string(arch.Tools) + "nm -n " + exe.string()));
+  std::vector<std::pair<uint64_t, std::string>> symbols;
   std::string line;
   while (std::getline(nm, line)) {
     std::istringstream fields(line);
     std::string address, kind, name;
     if (!(fields >> address >> kind >> name)) continue;  // undefined symbols have no address
-    if ((kind == "T" || kind == "t") && name[0] != '.') symbols.emplace_back(std::stoul(address, nullptr, 16), name);
+    if ((kind == "T" || kind == "t") && name[0] != '.') symbols.emplace_back(std::stoull(address, nullptr, 16), name);
   }
-  std::vector<uint32_t> all;
+  std::vector<uint64_t> all;
   for (size_t i = 0; i + 1 < symbols.size(); ++i)
-    for (uint32_t a = symbols[i].first; a < symbols[i + 1].first; ++a) all.push_back(a);
+    for (uint64_t a = symbols[i].first; a < symbols[i + 1].first; ++a) all.push_back(a);
   return all;
 }
 
-TEST(FldataLookup, AgreesWithAddr2line) {
+// The address ranges [first row, end of sequence) that the sequences of the module's line tables
+// cover, as objdump decodes them, sorted.
+std::vector<std::pair<uint64_t, uint64_t>> LineSequences(const TArch& arch, const fs::path& exe) {
+  std::istringstream in(
+      Shell(std::string(arch.Tools) + "objdump --dwarf=decodedline " + exe.string() + " 2>/dev/null"));
+  std::vector<std::pair<uint64_t, uint64_t>> sequences;
+  std::optional<uint64_t> start;
+  std::string line;
+  while (std::getline(in, line)) {
+    // A row: file, line ("-" at the end of a sequence), address, then perhaps view and statement.
+    std::istringstream fields(line);
+    std::vector<std::string> f;
+    for (std::string word; fields >> word;) f.push_back(word);
+    size_t at = 2;
+    while (at < f.size() && f[at].rfind("0x", 0) != 0) ++at;
+    if (at >= f.size() || at > 2) continue;
+    const uint64_t address = std::stoull(f[at], nullptr, 16);
+    if (f[at - 1] == "-") {
+      if (start && *start < address) sequences.emplace_back(*start, address);
+      start.reset();
+    } else if (!start) {
+      start = address;
+    }
+  }
+  std::sort(sequences.begin(), sequences.end());
+  return sequences;
+}
+
+bool Covered(const std::vector<std::pair<uint64_t, uint64_t>>& sequences, uint64_t address) {
+  auto it = std::upper_bound(sequences.begin(), sequences.end(), std::make_pair(address, UINT64_MAX));
+  if (it == sequences.begin()) return false;
+  --it;
+  return address >= it->first && address < it->second;
+}
+
+// One line of `fldata lookup`: address, unit, class, procedure, line, line offset; or address, ??.
+struct TToolHit {
+  std::string Address;
+  bool Found = false;
+  TDebugHit Hit;
+};
+std::vector<TToolHit> ToolLookup(const fs::path& exe, const std::vector<uint64_t>& addresses) {
+  fs::path list = exe.string() + ".lookup";
+  {
+    std::ofstream out(list);
+    for (uint64_t a : addresses) out << std::hex << a << "\n";
+  }
+  std::istringstream in(Shell(std::string(FLDATA_TOOL) + " lookup " + exe.string() + " - < " + list.string()));
+  std::vector<TToolHit> hits;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::istringstream f(line);
+    for (std::string field; std::getline(f, field, '\t');) fields.push_back(field);
+    TToolHit h;
+    h.Address = fields.empty() ? "" : fields[0];
+    if (fields.size() == 6) {
+      h.Found = true;
+      h.Hit.Unit = fields[1];
+      h.Hit.Class = fields[2];
+      h.Hit.Procedure = fields[3];
+      h.Hit.Line = std::atoi(fields[4].c_str());
+    }
+    hits.push_back(std::move(h));
+  }
+  return hits;
+}
+
+TEST_P(FldataLookup, AgreesWithAddr2line) {
+  const TArch& arch = GetParam();
   TempDir dir;
   for (std::string opt : {"O0", "O2"}) {
-    fs::path exe = Embedded(dir, opt);
+    fs::path exe = Embedded(dir, arch, opt);
     TLoaded loaded = Load(exe);
     TDebugModule module = DebugModule(loaded, "");
     ASSERT_TRUE(module.PasswordAccepted);
-    std::vector<uint32_t> addresses = FixtureAddresses(exe);
-    auto frames = Addr2line(exe, addresses);
+    std::vector<uint64_t> addresses = FixtureAddresses(arch, exe);
+    auto frames = Addr2line(arch, exe, addresses);
     ASSERT_EQ(frames.size(), addresses.size());
-    size_t compared = 0, inlined = 0, anonymous = 0;
+    const auto sequences = LineSequences(arch, exe);
+    ASSERT_FALSE(sequences.empty());
+    size_t inlined = 0, anonymous = 0, uncovered = 0;
     std::set<std::string> functions;
+    std::vector<uint64_t> compared;
+    std::vector<TFrame> expected;  // addr2line's unit and line, and the name we must show
     for (size_t i = 0; i < addresses.size(); ++i) {
       const auto& f = frames[i];
       if (f.empty() || f[0].Line == 0) continue;
       if (f[0].File != "main.cpp" && f[0].File != "shapes.cpp" && f[0].File != "shapes.h") continue;
-      ++compared;
+      if (!Covered(sequences, addresses[i])) {
+        ++uncovered;
+        continue;
+      }
+      compared.push_back(addresses[i]);
       TDebugHit hit;
       ASSERT_TRUE(DebugLookup(module, addresses[i], hit)) << opt << std::hex << " " << addresses[i];
       EXPECT_EQ(hit.Unit, f[0].File) << opt << std::hex << " " << addresses[i];
       EXPECT_EQ(hit.Line, f[0].Line) << opt << std::hex << " " << addresses[i];
       std::string ours = hit.Class.empty() ? hit.Procedure : hit.Class + "::" + hit.Procedure;
       std::string theirs = f.back().Function == "??" ? "" : f.back().Function;  // no procedure known to either
+      expected.push_back({theirs, f[0].File, f[0].Line});
       if (ours != theirs && ours == "(anonymous namespace)::" + theirs) {
         ++anonymous;
         ours = theirs;
@@ -359,24 +525,45 @@ TEST(FldataLookup, AgreesWithAddr2line) {
       inlined += f.size() > 1;
       functions.insert(ours);
     }
-    std::printf("[ fldata -%s ] %zu addresses of %zu functions compared; innermost inlined name differs at %zu, "
-                "anonymous namespace shown only by us at %zu\n",
-                opt.c_str(), compared, functions.size(), inlined, anonymous);
+    std::printf("[ fldata %s -%s ] %zu addresses of %zu functions compared; innermost inlined name differs at %zu, "
+                "anonymous namespace shown only by us at %zu; outside every line sequence (not compared): %zu\n",
+                arch.Name, opt.c_str(), compared.size(), functions.size(), inlined, anonymous, uncovered);
     EXPECT_GE(functions.size(), opt == "O0" ? 12u : 6u);
     if (opt == "O0") {
       EXPECT_EQ(inlined, 0u);
     }
+
+    // The same addresses through the tool, which prints each as the module's addresses are
+    // written (as wide as nm writes them: 8 or 16 hex digits).
+    auto tool = ToolLookup(exe, compared);
+    ASSERT_EQ(tool.size(), compared.size()) << opt;
+    const size_t digits = size_t(arch.Bits) / 4;
+    for (size_t i = 0; i < compared.size(); ++i) {
+      const std::string where = opt + " " + tool[i].Address;
+      ASSERT_EQ(tool[i].Address.size(), digits) << where;
+      EXPECT_EQ(std::stoull(tool[i].Address, nullptr, 16), compared[i]) << where;
+      ASSERT_TRUE(tool[i].Found) << where;
+      const TDebugHit& hit = tool[i].Hit;
+      EXPECT_EQ(hit.Unit, expected[i].File) << where;
+      EXPECT_EQ(hit.Line, expected[i].Line) << where;
+      std::string ours = hit.Class.empty() ? hit.Procedure : hit.Class + "::" + hit.Procedure;
+      if (ours == "(anonymous namespace)::" + expected[i].Function) ours = expected[i].Function;
+      EXPECT_EQ(ours, expected[i].Function) << where;
+    }
   }
 }
 
-TEST(FldataLookup, RefusedPasswordShowsEncipheredNames) {
+TEST_P(FldataLookup, RefusedPasswordShowsEncipheredNames) {
+  const TArch& arch = GetParam();
   TempDir dir;
-  fs::path exe = Embedded(dir, "O0", "--password secret");
+  fs::path exe = Embedded(dir, arch, "O0", "--password secret");
   TLoaded loaded = Load(exe);
-  std::vector<uint32_t> addresses = FixtureAddresses(exe);
-  auto frames = Addr2line(exe, addresses);
+  std::vector<uint64_t> addresses = FixtureAddresses(arch, exe);
+  auto frames = Addr2line(arch, exe, addresses);
+  const auto sequences = LineSequences(arch, exe);
   for (size_t i = 0; i < addresses.size(); ++i) {
     if (frames[i].empty() || frames[i][0].File != "shapes.cpp" || frames[i][0].Line == 0) continue;
+    if (!Covered(sequences, addresses[i])) continue;
     TDebugHit plain, hidden;
     ASSERT_TRUE(DebugLookup(DebugModule(loaded, "secret"), addresses[i], plain));
     ASSERT_TRUE(DebugLookup(DebugModule(loaded, "wrong"), addresses[i], hidden));
@@ -388,5 +575,10 @@ TEST(FldataLookup, RefusedPasswordShowsEncipheredNames) {
   }
   FAIL() << "no address of shapes.cpp";
 }
+
+std::string ArchName(const ::testing::TestParamInfo<TArch>& info) { return info.param.Name; }
+INSTANTIATE_TEST_SUITE_P(Arch, FldataEmbed, ::testing::ValuesIn(kArches), ArchName);
+INSTANTIATE_TEST_SUITE_P(Arch, FldataOptions, ::testing::ValuesIn(kArches), ArchName);
+INSTANTIATE_TEST_SUITE_P(Arch, FldataLookup, ::testing::ValuesIn(kArches), ArchName);
 
 }  // namespace

@@ -13,7 +13,7 @@ require_loopback_only
 
 # Our own prefix, whose wineserver is started inside this namespace; stopping it disturbs no
 # other test.
-export TARN_PREFIX=${TARN_WEB_PAGE_PREFIX:-$root/build/wine/web-page}
+export TARN_PREFIX=${TARN_WEB_PAGE_PREFIX:-${TARN_WINE_DIR:-$root/build/wine}/web-page}
 stop_wineserver
 /usr/bin/python3 "$here/check.py" "$root" "$@"
 rc=$?

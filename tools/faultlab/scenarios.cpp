@@ -216,6 +216,7 @@ DWORD WINAPI OverflowThreadBody(LPVOID) {
 // nothing handles it. One report (EExternalException), at the raising call; exit code 1.
 __attribute__((noinline)) void RaiseOwnCode() {
   RaiseException(0xE0424242, EXCEPTION_NONCONTINUABLE, 0, nullptr);  // fault line
+  asm volatile("" ::: "memory");  // a call, not a tail jump: this frame is where it was raised
 }
 
 // internal-error: a report step fails (the console the report is written to is gone) while a

@@ -178,7 +178,7 @@ class TDwarfWalker {
   Dwarf_Addr unitBase_ = 0;
 };
 
-void ReadLines(Dwarf_Debug dbg, Dwarf_Die cu, uint32_t imageBase, uint32_t codeLow, uint32_t codeHigh,
+void ReadLines(Dwarf_Debug dbg, Dwarf_Die cu, uint64_t imageBase, uint32_t codeLow, uint32_t codeHigh,
                std::vector<TDebugSourceRow>& rows) {
   Dwarf_Error err = nullptr;
   Dwarf_Unsigned version = 0;
@@ -223,7 +223,7 @@ void ReadLines(Dwarf_Debug dbg, Dwarf_Die cu, uint32_t imageBase, uint32_t codeL
 
 }  // namespace
 
-TModuleDebugData ReadModuleDwarf(const std::string& path, uint32_t imageBase, uint32_t codeLow, uint32_t codeHigh) {
+TModuleDebugData ReadModuleDwarf(const std::string& path, uint64_t imageBase, uint32_t codeLow, uint32_t codeHigh) {
   Dwarf_Debug dbg = nullptr;
   Dwarf_Error err = nullptr;
   int rc = dwarf_init_path(path.c_str(), nullptr, 0, DW_DLC_READ, DW_GROUPNUMBER_ANY, nullptr, nullptr, &dbg, nullptr,

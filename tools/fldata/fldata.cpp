@@ -7,7 +7,8 @@
 //   fldata options --options FILE MODULE
 //     replaces only the options of a module that has its container (one already built or shipped)
 //   fldata lookup [--password TEXT] MODULE ADDRESS...   (hex; "-" reads addresses from stdin)
-//     prints per address: address, unit, class, procedure, line, line offset (tab-separated)
+//     prints per address: address, unit, class, procedure, line, line offset (tab-separated); the
+//     address in as many hex digits as the module's addresses have (8, or 16 for a 64-bit module)
 //   fldata dump [--password TEXT] MODULE
 #include <cxxabi.h>
 #include <sys/stat.h>
@@ -88,9 +89,10 @@ constexpr TKnownSymbol kKnownSymbols[] = {
     {1, "TApplication", "ShowException"},
 };
 
-// The demangled name of a PE symbol ("__ZN12TApplication..." -> "TApplication::HandleException(...)").
-std::string DemangledSymbol(const std::string& name) {
-  std::string mangled = name.rfind("__Z", 0) == 0 ? name.substr(1) : name;
+// The demangled name of a PE symbol ("__ZN12TApplication..." on 32-bit x86, "_ZN12TApplication..."
+// on x86-64 -> "TApplication::HandleException(...)").
+std::string DemangledSymbol(const std::string& name, bool underscored) {
+  std::string mangled = underscored && name.rfind("__Z", 0) == 0 ? name.substr(1) : name;
   int status = 0;
   char* d = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
   if (!d) return name;
@@ -105,11 +107,13 @@ std::string DemangledSymbol(const std::string& name) {
 std::vector<TFaultSymbol> FindKnownSymbols(const TPeImage& image, const TModuleDebugData& dwarf) {
   std::vector<TFaultSymbol> symbols;
   auto coff = image.CodeSymbols();
+  // Only 32-bit x86 puts an underscore before every C and C++ name.
+  const bool underscored = !image.Is64();
   for (const TKnownSymbol& known : kKnownSymbols) {
     std::string prefix = std::string(known.Class) + "::" + known.Name + "(";
     std::optional<TFaultSymbol> found;
     for (size_t i = 0; i < coff.size() && !found; ++i) {
-      if (coff[i].Rva < 4096 || DemangledSymbol(coff[i].Name).rfind(prefix, 0) != 0) continue;
+      if (coff[i].Rva < 4096 || DemangledSymbol(coff[i].Name, underscored).rfind(prefix, 0) != 0) continue;
       uint32_t offset = coff[i].Rva - 4096;
       uint32_t size = 1;
       for (size_t k = i + 1; k < coff.size(); ++k) {
@@ -220,11 +224,11 @@ void BindDebug(TLoadedModule& m, const std::string& password) {
   m.Debug.Password = password;
   m.Debug.PasswordAccepted = PasswordMatches(m.Container.PasswordCheck, password);
   const TPeImage* image = &m.Image;
-  m.Debug.ReadCode = [image](uint32_t address, void* buffer, size_t size) {
+  m.Debug.ReadCode = [image](uint64_t address, void* buffer, size_t size) {
     for (const auto& s : image->Sections()) {
-      uint64_t start = uint64_t(image->ImageBase()) + s.VirtualAddress;
+      uint64_t start = image->ImageBase() + s.VirtualAddress;
       std::string_view bytes = image->SectionBytes(s);
-      if (address >= start && address + size <= start + bytes.size()) {
+      if (address >= start && address - start <= bytes.size() && size <= bytes.size() - (address - start)) {
         std::memcpy(buffer, bytes.data() + (address - start), size);
         return true;
       }
@@ -233,13 +237,15 @@ void BindDebug(TLoadedModule& m, const std::string& password) {
   };
 }
 
-void PrintLookup(const TDebugModule& debug, uint32_t address) {
+void PrintLookup(const TLoadedModule& m, const std::string& text) {
+  const uint64_t address = std::strtoull(text.c_str(), nullptr, 16);
+  const int digits = m.Image.Is64() ? 16 : 8;
   TDebugHit hit;
-  if (DebugLookup(debug, address, hit)) {
-    std::printf("%08X\t%s\t%s\t%s\t%d\t%d\n", address, hit.Unit.c_str(), hit.Class.c_str(), hit.Procedure.c_str(),
-                hit.Line, hit.LineOffset);
+  if (DebugLookup(m.Debug, address, hit)) {
+    std::printf("%0*llX\t%s\t%s\t%s\t%d\t%d\n", digits, static_cast<unsigned long long>(address), hit.Unit.c_str(),
+                hit.Class.c_str(), hit.Procedure.c_str(), hit.Line, hit.LineOffset);
   } else {
-    std::printf("%08X\t??\n", address);
+    std::printf("%0*llX\t??\n", digits, static_cast<unsigned long long>(address));
   }
 }
 
@@ -295,9 +301,9 @@ int main(int argc, char** argv) {
       }
       if (rest.size() == 1 && rest[0] == "-") {
         std::string word;
-        while (std::cin >> word) PrintLookup(m.Debug, uint32_t(std::strtoul(word.c_str(), nullptr, 16)));
+        while (std::cin >> word) PrintLookup(m, word);
       } else {
-        for (const auto& a : rest) PrintLookup(m.Debug, uint32_t(std::strtoul(a.c_str(), nullptr, 16)));
+        for (const auto& a : rest) PrintLookup(m, a);
       }
       return 0;
     }

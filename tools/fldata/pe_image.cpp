@@ -1,6 +1,7 @@
 #include "tools/fldata/pe_image.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <tuple>
@@ -71,16 +72,30 @@ struct TResType {
 TPeImage::TPeImage(std::string bytes) : bytes_(std::move(bytes)) {
   if (bytes_.size() < 64 || bytes_.compare(0, 2, "MZ") != 0) throw EPeError("not an MZ executable");
   peOffset_ = U32(60);
-  if (bytes_.compare(peOffset_, 4, std::string("PE\0\0", 4)) != 0) throw EPeError("no PE signature");
+  if (uint64_t(peOffset_) + 4 > bytes_.size() || bytes_.compare(peOffset_, 4, std::string("PE\0\0", 4)) != 0)
+    throw EPeError("no PE signature");
   uint32_t coff = peOffset_ + 4;
   uint16_t sectionCount = U16(coff + 2);
   uint16_t optSize = U16(coff + 16);
   optOffset_ = coff + 20;
-  if (U16(optOffset_) != 0x10B) throw EPeError("not a 32-bit PE image");
-  imageBase_ = U32(optOffset_ + 28);
+  const uint16_t magic = U16(optOffset_);
+  if (magic != 0x10B && magic != 0x20B) {
+    char text[80];
+    std::snprintf(text, sizeof text, "not a PE32 or PE32+ image (optional header magic 0x%X)", magic);
+    throw EPeError(text);
+  }
+  // The two forms share their fields up to the image base; PE32+ holds a 64-bit image base where
+  // PE32 has the base of data and a 32-bit image base, and four more bytes in each of the stack
+  // and heap sizes: its data directories start 16 bytes later.
+  is64_ = magic == 0x20B;
+  const uint32_t dirsAt = is64_ ? 112 : 96;
+  if (optSize < dirsAt) throw EPeError("optional header too short for its own fields");
+  imageBase_ = is64_ ? uint64_t(U32(optOffset_ + 24)) | uint64_t(U32(optOffset_ + 28)) << 32 : U32(optOffset_ + 28);
   sectionAlignment_ = U32(optOffset_ + 32);
   fileAlignment_ = U32(optOffset_ + 36);
-  dirCount_ = U32(optOffset_ + 92);
+  // Directory slots past the optional header's size would be read from the section table.
+  dirCount_ = std::min(U32(optOffset_ + dirsAt - 4), uint32_t(optSize - dirsAt) / 8);
+  dirTable_ = optOffset_ + dirsAt;
   sectionTable_ = optOffset_ + optSize;
   uint32_t symbolTable = U32(coff + 8), symbolCount = U32(coff + 12);
   for (uint16_t i = 0; i < sectionCount; ++i) {
@@ -98,6 +113,9 @@ TPeImage::TPeImage(std::string bytes) : bytes_(std::move(bytes)) {
     s.RawSize = U32(h + 16);
     s.RawPointer = U32(h + 20);
     s.Characteristics = U32(h + 36);
+    // A file cut short: whatever was written after it would sit inside a section's data.
+    if (s.RawSize && uint64_t(s.RawPointer) + s.RawSize > bytes_.size())
+      throw EPeError("section " + s.Name + " reaches past the end of the file (cut short?)");
     sections_.push_back(s);
   }
 }
@@ -352,16 +370,18 @@ std::u16string Widen(std::string_view s) { return std::u16string(s.begin(), s.en
 }  // namespace
 
 const TPeSection* TPeImage::ReplaceableResourceSection() const {
-  if (dirCount_ <= kResourceDir || sections_.empty()) return nullptr;
-  uint32_t rva = U32(optOffset_ + 96 + kResourceDir * 8);
+  const size_t dirAt = DirectoryAt(kResourceDir);
+  if (!dirAt || sections_.empty()) return nullptr;
+  uint32_t rva = U32(dirAt);
   const TPeSection& last = sections_.back();
   if (!rva || last.VirtualAddress != rva || size_t(last.RawPointer) + last.RawSize != bytes_.size()) return nullptr;
   return &last;
 }
 
 std::optional<std::string> TPeImage::FindResource(uint16_t type, std::string_view name) const {
-  if (dirCount_ <= kResourceDir) return std::nullopt;
-  uint32_t rva = U32(optOffset_ + 96 + kResourceDir * 8), size = U32(optOffset_ + 96 + kResourceDir * 8 + 4);
+  const size_t dirAt = DirectoryAt(kResourceDir);
+  if (!dirAt) return std::nullopt;
+  uint32_t rva = U32(dirAt), size = U32(dirAt + 4);
   if (!rva || !size) return std::nullopt;
   size_t base = RvaToFile(rva, size);
   TResourceReader reader(bytes_, base, size, [this](uint32_t r, uint32_t s) { return RvaToFile(r, s); });
@@ -377,8 +397,8 @@ std::optional<std::string> TPeImage::FindResource(uint16_t type, std::string_vie
 std::string TPeImage::WithResource(uint16_t type, std::string_view name, std::string_view data) const {
   std::string out = bytes_;
   std::vector<TPeSection> sections = sections_;
-  const size_t dirAt = optOffset_ + 96 + kResourceDir * 8;
-  if (dirCount_ <= kResourceDir) throw EPeError("image has no resource directory slot");
+  const size_t dirAt = DirectoryAt(kResourceDir);
+  if (!dirAt) throw EPeError("image has no resource directory slot");
 
   // The current tree.
   std::vector<TResType> types;
@@ -443,10 +463,10 @@ std::string TPeImage::WithResource(uint16_t type, std::string_view name, std::st
     std::memcpy(&symbols, out.data() + coff + 8, 4);
     if (symbols) Put32(out, coff + 8, symbols + shift);
     // Debug directory entries hold file offsets too.
-    if (dirCount_ > kDebugDir) {
+    if (const size_t debugAt = DirectoryAt(kDebugDir)) {
       uint32_t drva, dsize;
-      std::memcpy(&drva, out.data() + optOffset_ + 96 + kDebugDir * 8, 4);
-      std::memcpy(&dsize, out.data() + optOffset_ + 96 + kDebugDir * 8 + 4, 4);
+      std::memcpy(&drva, out.data() + debugAt, 4);
+      std::memcpy(&dsize, out.data() + debugAt + 4, 4);
       if (drva && dsize) {
         size_t at = RvaToFile(drva, dsize) + shift;
         for (uint32_t e = 0; e + 28 <= dsize; e += 28) {

@@ -1,7 +1,8 @@
 #pragma once
-// A linked 32-bit PE image as the container build tool needs it: its sections, and its resource
-// tree, to which a resource can be added. Adding a resource writes a new resource section at the
-// end of the image; every other section keeps its place and its bytes, so the code is untouched.
+// A linked PE image, 32-bit (PE32) or 64-bit (PE32+), as the container build tool needs it: its
+// sections, and its resource tree, to which a resource can be added. Adding a resource writes a
+// new resource section at the end of the image; every other section keeps its place and its
+// bytes, so the code is untouched.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,15 +28,19 @@ struct TPeSection {
 
 class TPeImage {
  public:
-  explicit TPeImage(std::string bytes);  // throws EPeError for a file that is not a PE32 image
+  // Throws EPeError for a file that is not a PE32 or PE32+ image, or whose headers are damaged.
+  explicit TPeImage(std::string bytes);
 
   const std::string& Bytes() const { return bytes_; }
-  uint32_t ImageBase() const { return imageBase_; }
+  // PE32+: 64-bit addresses (an x86-64 module).
+  bool Is64() const { return is64_; }
+  uint64_t ImageBase() const { return imageBase_; }
   const std::vector<TPeSection>& Sections() const { return sections_; }
   const TPeSection* FindSection(std::string_view name) const;
 
   // The COFF symbols that name code (empty for a stripped image): name as stored (with the
-  // platform's leading underscore) and relative address, sorted by address.
+  // leading underscore that 32-bit x86 puts before C and C++ names; x86-64 puts none) and relative
+  // address, sorted by address.
   struct TCodeSymbol {
     std::string Name;
     uint32_t Rva = 0;
@@ -57,9 +62,13 @@ class TPeImage {
   uint32_t U32(size_t at) const;
   uint16_t U16(size_t at) const;
   size_t RvaToFile(uint32_t rva, uint32_t size) const;  // throws when not inside a section's raw data
+  // Where data directory `index` is in the file; 0 when the image has no such directory slot.
+  size_t DirectoryAt(uint32_t index) const { return index < dirCount_ ? dirTable_ + index * 8 : 0; }
 
   std::string bytes_;
-  uint32_t peOffset_ = 0, optOffset_ = 0, sectionTable_ = 0;
-  uint32_t imageBase_ = 0, sectionAlignment_ = 0, fileAlignment_ = 0, dirCount_ = 0;
+  uint32_t peOffset_ = 0, optOffset_ = 0, sectionTable_ = 0, dirTable_ = 0;
+  bool is64_ = false;
+  uint64_t imageBase_ = 0;
+  uint32_t sectionAlignment_ = 0, fileAlignment_ = 0, dirCount_ = 0;
   std::vector<TPeSection> sections_;
 };

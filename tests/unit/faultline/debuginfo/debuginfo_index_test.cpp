@@ -36,15 +36,15 @@ std::string Describe(bool found, const TDebugHit& h) {
 }
 
 // One address through both: same result, same hit, and a miss leaves the hit as it was.
-::testing::AssertionResult Agree(const TDebugModule& module, const TDebugIndex& index, uint32_t address) {
+::testing::AssertionResult Agree(const TDebugModule& module, const TDebugIndex& index, uint64_t address) {
   TDebugHit ref{"unit?", "class?", "proc?", -7, -8}, ours = ref;
   bool a = DebugLookup(module, address, ref);
   bool b = index.Lookup(address, ours);
   if (a == b && ref.Unit == ours.Unit && ref.Class == ours.Class && ref.Procedure == ours.Procedure &&
       ref.Line == ours.Line && ref.LineOffset == ours.LineOffset)
     return ::testing::AssertionSuccess();
-  char at[16];
-  std::snprintf(at, sizeof at, "%08X", address);
+  char at[24];
+  std::snprintf(at, sizeof at, "%08llX", static_cast<unsigned long long>(address));
   return ::testing::AssertionFailure() << "address " << at << ": DebugLookup " << Describe(a, ref) << ", index "
                                        << Describe(b, ours);
 }
@@ -53,7 +53,10 @@ std::string Describe(bool found, const TDebugHit& h) {
 void AgreeOnSpan(const TDebugModule& module, uint32_t low, uint32_t high, const std::string& what = "") {
   TDebugIndex index(module);
   for (uint64_t a = low; a <= high; ++a) ASSERT_TRUE(Agree(module, index, uint32_t(a))) << what;
-  for (uint32_t a : {0u, 1u, 0x1000u, module.Handle, module.Handle + 0xFFFu, 0x7FFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFFu})
+  // Far away, and beyond 32 bits (where a 64-bit program's modules live).
+  for (uint64_t a : {uint64_t(0), uint64_t(1), uint64_t(0x1000), module.Handle, module.Handle + 0xFFF,
+                     uint64_t(0x7FFFFFFF), uint64_t(0xFFFFFFFE), uint64_t(0xFFFFFFFF), uint64_t(0x100000000),
+                     module.Handle + 0x100000000, uint64_t(INT64_MAX), UINT64_MAX})
     ASSERT_TRUE(Agree(module, index, a)) << what;
 }
 
@@ -169,17 +172,34 @@ TEST(DebugIndex, ProcedureStartRule) {
        {P(1, 0, "TForm1", "Button1Click"), E(2, 0x10), E(1, 0x10), P(4, 0x10, "", "Initialization"), E(3, 8),
         P(2, 8, "", "Finalization"), E(5, 8), P(1, 8, "", "Other"), E(2, 8)}}};
   std::string stream = EncodeDebugInfo(units);
-  for (int form = 0; form < 8; ++form) {
-    TDebugModule m = Module(stream);
-    m.ReadCode = [form](uint32_t address, void* buffer, size_t size) {
-      static const uint8_t bytes[][3] = {{0x55, 0x8B, 0xEC}, {0x55, 0x89, 0xE5}, {0x53, 0x00, 0x00},
-                                         {0x56, 0x53, 0x00}, {0x55, 0x8B, 0xE5}, {0x55, 0x89, 0xEC}};
-      if (form >= 6) return form == 7 ? false : (std::memset(buffer, 0, size), true);
-      (void)address;
+  // Procedure starts: 32-bit frames, push ebx, others; 64-bit frames (push rbp; mov rbp, rsp with
+  // REX.W); then all zeros, and code that cannot be read.
+  static const uint8_t bytes[][4] = {{0x55, 0x8B, 0xEC}, {0x55, 0x89, 0xE5}, {0x53, 0x00, 0x00},
+                                     {0x56, 0x53, 0x00}, {0x55, 0x8B, 0xE5}, {0x55, 0x89, 0xEC},
+                                     {0x55, 0x48, 0x89, 0xE5}, {0x55, 0x48, 0x8B, 0xEC}};
+  constexpr int kForms = sizeof bytes / sizeof bytes[0];
+  auto reader = [](int form) {
+    return [form](uint64_t, void* buffer, size_t size) {
+      if (size > 4) return false;
+      if (form >= kForms) return form == kForms + 1 ? false : (std::memset(buffer, 0, size), true);
       std::memcpy(buffer, bytes[form], size);
       return true;
     };
+  };
+  for (int form = 0; form < kForms + 2; ++form) {
+    TDebugModule m = Module(stream);
+    m.ReadCode = reader(form);
     AgreeOnSpan(m, kCode + 0xF0, kCode + 0x190, "form " + std::to_string(form));
+  }
+  // A 64-bit frame counts like a 32-bit one.
+  for (int form : {6, 7}) {
+    TDebugModule m32 = Module(stream), m64 = Module(stream);
+    m32.ReadCode = reader(0);
+    m64.ReadCode = reader(form);
+    TDebugHit a, b;
+    ASSERT_TRUE(DebugLookup(m32, kCode + 0x110, a));
+    ASSERT_TRUE(DebugLookup(m64, kCode + 0x110, b));
+    EXPECT_EQ(a.LineOffset, b.LineOffset) << "form " << form;
   }
   // The code is read at lookup time, so a reader set after the build is used.
   TDebugModule m = Module(stream);
@@ -187,7 +207,7 @@ TEST(DebugIndex, ProcedureStartRule) {
   TDebugHit hit;
   ASSERT_TRUE(index.Lookup(kCode + 0x110, hit));
   EXPECT_EQ(hit.LineOffset, 2);
-  index.SetReadCode([](uint32_t, void* buffer, size_t size) {
+  index.SetReadCode([](uint64_t, void* buffer, size_t size) {
     std::memset(buffer, 0x90, size);
     return true;
   });

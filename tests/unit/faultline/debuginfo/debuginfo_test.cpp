@@ -156,9 +156,11 @@ TEST(DebugLookup, ProcedureStartRuleReadsTheCode) {
   // Code at Button1Click (0x401100) without a frame set-up or register save: its start line
   // counts one lower; with 55 8B EC or 53 it does not.
   for (auto [bytes, expected] : {std::pair<std::string, int>{"\x55\x8B\xEC", 2}, {"\x55\x89\xE5", 2},
-                                 {"\x53\x00\x00", 2}, {"\x56\x53\x00", 3}, {"\x55\x8B\xE5", 3}}) {
-    f.module.ReadCode = [&, bytes = bytes](uint32_t address, void* buffer, size_t size) {
-      if (address != 0x401100) return false;
+                                 {"\x53\x00\x00", 2}, {"\x56\x53\x00", 3}, {"\x55\x8B\xE5", 3},
+                                 // 64-bit frames: push rbp; mov rbp, rsp (REX.W, either encoding).
+                                 {"\x55\x48\x89\xE5", 2}, {"\x55\x48\x8B\xEC", 2}, {"\x55\x48\x8B\xE5", 3}}) {
+    f.module.ReadCode = [&, bytes = bytes](uint64_t address, void* buffer, size_t size) {
+      if (address != 0x401100 || size > bytes.size() + 1) return false;
       std::memcpy(buffer, bytes.data(), size);
       return true;
     };

@@ -219,6 +219,40 @@ TEST_F(LogFileTest, DuplicateSearchNeedsAllFourValues) {
   EXPECT_FALSE(find(q.Data));
 }
 
+// A 64-bit program's report saved beside a 32-bit one: fields, sections and the duplicate search
+// with its 16-digit address.
+TEST_F(LogFileTest, WideReportFieldsSectionsAndDuplicates) {
+  const std::string name = Path("wide.flf");
+  {
+    TLogFile log(name, false);
+    TFixedReport narrow;
+    log.AddReport(BuildReportText(narrow.Data, DefaultLayout()).Report, 32);
+    TFixedReport64 wide;
+    log.AddReport(BuildReportText(wide.Data, DefaultLayout()).Report, 32);
+    log.Save();
+  }
+  TLogFile log(name, true);
+  ASSERT_EQ(log.ReportCount(), 2);
+  EXPECT_EQ(log.FieldValue("2.2", 1), "0000000140001A2F");
+  EXPECT_EQ(log.FieldValue("2.2", 0), "0044A1F2");
+  EXPECT_EQ(log.CpuSection(1).substr(0, 12), "Registers:\r\n") << log.CpuSection(1);
+  EXPECT_NE(log.CpuSection(1).find("000000000022FD40: 312A231C150E0700"), std::string::npos);
+  EXPECT_NE(log.ModulesTable(1).find("|00007FF8A1B20000|kernel32.dll|"), std::string::npos);
+  EXPECT_NE(log.CallStackTable(1).find("|0000000140002B10|prog.exe|"), std::string::npos);
+
+  const std::vector<std::string> items = {"2.2", "2.3", "2.4", "2.5"};
+  auto find = [&](TReportData& d) {
+    const TReportTexts t = BuildReportText(d, DefaultLayout());
+    return log.FindReport(items, {t.Address, t.Module, t.Type, t.Message});
+  };
+  TFixedReport64 same;
+  EXPECT_TRUE(find(same.Data));
+  // Same low half, another high half: a different address.
+  TFixedReport64 high;
+  high.Data.ExceptionAddress += 0x100000000ull;
+  EXPECT_FALSE(find(high.Data));
+}
+
 TEST_F(LogFileTest, FolderFallbackWhenTheFolderIsNotWritable) {
   // A path below a regular file cannot be created, even as root.
   Write(Path("blocker"), "x");

@@ -135,6 +135,57 @@ TEST_F(XmlExportTest, RegistersWithoutContextAreLeftOut) {
   EXPECT_EQ(XPath("count(/Doc/Log/CPU/Stack)"), "1");
 }
 
+// A log holding a 64-bit program's report between two 32-bit ones: each reads back with its own
+// widths.
+TEST_F(XmlExportTest, WideReportReadsBackBesideNarrowOnes) {
+  TFixedReport narrow;
+  TFixedReport64 wide;
+  TFixedReport64 unknown;
+  unknown.Data.Cpu.HasContext = false;
+  TReportLayout layout = DefaultLayout();
+  TLogFile log(dir_ + "/none.flf", true);
+  log.AddReport(BuildReportText(narrow.Data, layout).Report, 32);
+  log.AddReport(BuildReportText(wide.Data, layout).Report, 32);
+  log.AddReport(BuildReportText(unknown.Data, layout).Report, 32);
+  EXPECT_NE(log.CpuSection(1).find("RAX: 0000000000000000"), std::string::npos) << log.CpuSection(1);
+  SaveAndParse(log);
+
+  struct {
+    std::string xpath, want;
+  } cases[] = {
+      {"string(/Doc/Log[2]/General/Group[2]/Line[2]/@Value)", "0000000140001A2F"},
+      {"string(/Doc/Log[2]/CallStack/ExceptionThread/Line/@Address)", "0000000140001A2F"},
+      {"string(/Doc/Log[2]/CallStack/RunningThread/Line/@Procedure)", "Execute"},
+      {"string(/Doc/Log[2]/Modules/Module[2]/@Handle)", "00007FF8A1B20000"},
+      {"string(/Doc/Log[2]/Modules/Module[2]/@Path)", "C:\\WINDOWS\\system32"},
+      {"count(/Doc/Log[2]/CPU/Registers/@*)", "24"},
+      {"string(/Doc/Log[2]/CPU/Registers/@RAX)", "0000000000000000"},
+      {"string(/Doc/Log[2]/CPU/Registers/@R8)", "8000000000000008"},
+      {"string(/Doc/Log[2]/CPU/Registers/@R15)", "FFFFFFFFFFFFFFFF"},
+      {"string(/Doc/Log[2]/CPU/Registers/@RIP)", "0000000140001A2F"},
+      {"string(/Doc/Log[2]/CPU/Registers/@EFLAGS)", "00010246"},
+      {"string(/Doc/Log[2]/CPU/Registers/@FS)", "0053"},
+      {"string(/Doc/Log[2]/CPU/Registers/@SS)", "002B"},
+      {"name(/Doc/Log[2]/CPU/Registers/@*[9])", "R8"},
+      {"count(/Doc/Log[2]/CPU/Stack/Line)", "16"},
+      {"string(/Doc/Log[2]/CPU/Stack/Line[2]/@Address)", "000000000022FD48"},
+      {"string(/Doc/Log[2]/CPU/Stack/Line[2]/@Value)", "69625B544D463F38"},
+      {"string(/Doc/Log[2]/CPU/MemoryDump/Line[3]/@Address)", "0000000140001A4F"},
+      {"string(/Doc/Log[2]/CPU/MemoryDump/Line[3]/@Chars)", " !\"#$%&'()*+,-./"},
+      {"string(/Doc/Log[2]/CPU/MemoryDump/Line[4]/@Bytes)",
+       "30 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E 3F"},
+      // The 32-bit report before it keeps its own columns.
+      {"string(/Doc/Log[1]/CPU/Registers/@EIP)", "0044A1F2"},
+      {"string(/Doc/Log[1]/CPU/Stack/Line[2]/@Value)", "312A231C"},
+      {"string(/Doc/Log[1]/Modules/Module[1]/@Handle)", "00400000"},
+      // Without a context: no register values, no dump lines, but the elements.
+      {"count(/Doc/Log[3]/CPU/Registers/@*)", "0"},
+      {"count(/Doc/Log[3]/CPU/Registers)", "1"},
+      {"count(/Doc/Log[3]/CPU/Stack/Line)", "0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(XPath(c.xpath), c.want) << c.xpath;
+}
+
 TEST_F(XmlExportTest, EncodedNamesAreDecipheredWithThePassword) {
   auto encode = [](const std::string& name) {
     std::string bytes = name;

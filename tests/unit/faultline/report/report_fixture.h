@@ -109,3 +109,53 @@ struct TFixedReport {
     for (int i = 0; i < 256; ++i) c.Dump[i] = static_cast<uint8_t>(i);
   }
 };
+
+// The same report from a 64-bit program: modules, code and stack above 4 GB, a 64-bit context
+// and a stack of 8-byte words.
+struct TFixedReport64 : TFixedReport {
+  TFixedReport64() {
+    Exe.Handle = 0x0000000140000000;
+    Kernel.Handle = 0x00007FF8A1B20000;
+    TReportData& d = Data;
+    d.WideAddresses = true;
+    d.Modules = {Exe, Kernel};
+    d.ExceptionAddress = 0x0000000140001A2F;
+    d.ExceptionMessage = "Access violation at address 0000000140001A2F. Read of address 0000000000000000";
+    d.Stack[0].Address = 0x0000000140001A2F;
+    d.Stack[1].Address = 0x0000000140002B10;
+
+    TCpuSnapshot& c = d.Cpu;
+    c = TCpuSnapshot();
+    c.HasContext = true;
+    c.Wide = true;
+    c.Rax = 0;
+    c.Rbx = 0x000000000069F3A0;
+    c.Rcx = 0x00007FF8A1B2C0DE;
+    c.Rdx = 0x0000000000000001;
+    c.Rsi = 0x000000000069E0D8;
+    c.Rdi = 0x000000000022F5C4;
+    c.Rbp = 0x000000000022FDA0;
+    c.Rsp = 0x000000000022FD40;
+    c.R8 = 0x8000000000000008;
+    c.R9 = 9;
+    c.R10 = 0x10;
+    c.R11 = 0x0000000000000246;
+    c.R12 = 0xFEDCBA9876543210;
+    c.R13 = 13;
+    c.R14 = 14;
+    c.R15 = 0xFFFFFFFFFFFFFFFF;
+    c.Rip = 0x0000000140001A2F;
+    c.EFlags = 0x00010246;
+    c.SegCs = 0x33;
+    c.SegDs = 0x2B;
+    c.SegEs = 0x2B;
+    c.SegFs = 0x53;
+    c.SegGs = 0x2B;
+    c.SegSs = 0x2B;
+    c.StackReadable = true;
+    for (int i = 0; i < 128; ++i) c.Stack[i] = static_cast<uint8_t>(i * 7);
+    c.DumpAddress = 0x0000000140001A2F;
+    c.DumpReadable = true;
+    for (int i = 0; i < 256; ++i) c.Dump[i] = static_cast<uint8_t>(i);
+  }
+};

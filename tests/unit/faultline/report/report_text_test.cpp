@@ -258,6 +258,87 @@ TEST(CpuSection, RegistersAndDumpColumns) {
   EXPECT_EQ(n.find("0000"), std::string::npos);  // no dump lines without context
 }
 
+TEST(WideReport, CallStackAndModulesTablesAsWrittenByHand) {
+  TFixedReport64 r;
+  TReportLayout layout = DefaultLayout();
+  layout.StackFlags = 0x1F;
+  EXPECT_EQ(BuildCallStackSection(r.Data.Stack, r.Data.Threads, r.Data.MainThreadId, layout, true),
+            Lines({"Call Stack Information:",
+                   "--------------------------------------------------------------------",
+                   "|Address         |Module  |Unit    |Class  |Procedure/Method|Line  |",
+                   "--------------------------------------------------------------------",
+                   "| Exception Thread: ID=1412; Priority=0; Class=; [Main]            |",
+                   "|------------------------------------------------------------------|",
+                   "|0000000140001A2F|prog.exe|Main.pas|TForm1 |Button1Click    |112[7]|",
+                   "|------------------------------------------------------------------|",
+                   "|                                                                  |",
+                   "| Running Thread: ID=1516; Priority=0; Class=TWorker               |",
+                   "|------------------------------------------------------------------|",
+                   "|0000000140002B10|prog.exe|Work.pas|TWorker|Execute         |40[2] |",
+                   "--------------------------------------------------------------------",
+                   ""}));
+  // A module loaded low still gets all 16 digits in a 64-bit report.
+  r.Data.Modules[1].Handle = 0x7C800000;
+  EXPECT_EQ(BuildModulesSection(r.Data.Modules, layout, true),
+            Lines({"Modules Information:",
+                   std::string(124, '-').c_str(),
+                   "|Handle          |Name        |Description                   |Version      |Size   |Modified           |Path               |",
+                   std::string(124, '-').c_str(),
+                   "|0000000140000000|prog.exe    |Demo program                  |1.0.0.12     |1234567|2026-12-05 18:02:11|C:\\App             |",
+                   "|000000007C800000|kernel32.dll|Windows NT BASE API Client DLL|5.1.2600.5781|989696 |2009-03-21 14:06:58|C:\\WINDOWS\\system32|",
+                   std::string(124, '-').c_str(),
+                   ""}));
+}
+
+TEST(WideReport, CpuSectionRegistersAndDumpColumns) {
+  TFixedReport64 r;
+  const std::string t = BuildCpuSection(r.Data.Cpu, DefaultLayout());
+  std::vector<std::string> lines;
+  SplitLines(t, lines);
+  ASSERT_EQ(lines.size(), 33u) << t;
+  const std::vector<std::string> head(lines.begin(), lines.begin() + 18);
+  EXPECT_EQ(head, (std::vector<std::string>{
+                      "Registers:",
+                      "------------------------------------------------",
+                      "RAX: 0000000000000000   R8    : 8000000000000008",
+                      "RBX: 000000000069F3A0   R9    : 0000000000000009",
+                      "RCX: 00007FF8A1B2C0DE   R10   : 0000000000000010",
+                      "RDX: 0000000000000001   R11   : 0000000000000246",
+                      "RSI: 000000000069E0D8   R12   : FEDCBA9876543210",
+                      "RDI: 000000000022F5C4   R13   : 000000000000000D",
+                      "RBP: 000000000022FDA0   R14   : 000000000000000E",
+                      "RSP: 000000000022FD40   R15   : FFFFFFFFFFFFFFFF",
+                      "RIP: 0000000140001A2F   EFLAGS: 00010246",
+                      "CS : 0033               DS    : 002B",
+                      "ES : 002B               FS    : 0053",
+                      "GS : 002B               SS    : 002B",
+                      "",
+                      "Stack:                               Memory Dump:",
+                      std::string(34, '-') + "   " + std::string(83, '-'),
+                      "000000000022FD40: 312A231C150E0700   0000000140001A2F: 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F  ................",
+                  }))
+      << t;
+  // Dump line 2: the stack word at RSP + 8 (bytes 56, 63, ... 105), memory bytes 16..31.
+  const std::string& l = lines[18];
+  ASSERT_EQ(l.size(), 120u);
+  auto col = [&](size_t from, size_t to) { return l.substr(from - 1, to - from + 1); };
+  EXPECT_EQ(col(1, 16), "000000000022FD48");
+  EXPECT_EQ(col(19, 34), "69625B544D463F38");
+  EXPECT_EQ(col(38, 53), "0000000140001A3F");
+  EXPECT_EQ(col(56, 102), "10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F");
+  EXPECT_EQ(col(105, 120), "................");
+  EXPECT_EQ(lines[32].substr(0, 16), "000000000022FDB8");  // the 16th word: RSP + 120
+
+  TCpuSnapshot none;
+  none.Wide = true;
+  const std::string n = BuildCpuSection(none, DefaultLayout());
+  EXPECT_NE(n.find("RAX: ????????????????   R8    : ????????????????\r\n"), std::string::npos) << n;
+  EXPECT_NE(n.find("RIP: ????????????????   EFLAGS: ????????\r\n"), std::string::npos) << n;
+  EXPECT_NE(n.find("GS : ????               SS    : ????\r\n"), std::string::npos) << n;
+  EXPECT_EQ(n.substr(n.size() - 2), "\r\n");
+  EXPECT_EQ(n.find("0000"), std::string::npos);  // no dump lines without context
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream s;
@@ -281,6 +362,20 @@ TEST(WholeReport, MatchesGoldenText) {
   EXPECT_EQ(t.Address, "0044A1F2");
   EXPECT_EQ(t.Message, "Access violation at address 0044A1F2. Read of address 00000000.");
   EXPECT_EQ(t.Report.find(t.General), 0u);
+}
+
+TEST(WholeReport, WideReportMatchesGoldenText) {
+  TFixedReport64 r;
+  TReportLayout layout = DefaultLayout();
+  layout.StackFlags = 0x1F;
+  const TReportTexts t = BuildReportText(r.Data, layout);
+  const std::string golden = std::string(TARN_SOURCE_DIR) + "/tests/unit/faultline/report/golden/report64.txt";
+  if (const char* regen = std::getenv("TARN_REGENERATE_GOLDEN"); regen && *regen) {
+    std::ofstream(golden, std::ios::binary) << t.Report;
+  }
+  EXPECT_EQ(t.Report, ReadFile(golden));
+  EXPECT_NE(t.General.find("\r\n  2.2 Address: 0000000140001A2F\r\n"), std::string::npos) << t.General;
+  EXPECT_EQ(t.Address, "0000000140001A2F");
 }
 
 TEST(WholeReport, ConsoleProgramDropsActiveControlsAndKeepsNumbers) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "faultline/ui/dialog_model.h"
+#include "tests/unit/faultline/report/report_fixture.h"
 
 namespace {
 
@@ -46,6 +47,29 @@ TEST(DialogRichText, MarksTheCpuColumns) {
   EXPECT_NE(rtf.find("\\pard\\tx2205\\cf3\\b Stack:\\tab Memory Dump:\\par\\cf2\\b0"), std::string::npos);
   EXPECT_NE(rtf.find("\\cf3 ------------------\\tab ------------\\par\\cf2"), std::string::npos);
   EXPECT_NE(rtf.find("0012FF00: \\cf4 00000000\\cf2 \\tab 00401230: \\cf4 00 07"), std::string::npos);
+}
+
+// A 64-bit context as the report writes it: its values are coloured wherever the wider columns
+// put them, and the stack column up to the tab is 37 characters.
+TEST(DialogRichText, MarksTheColumnsOfA64BitContext) {
+  TFixedReport64 r;
+  const std::string text = BuildCpuSection(r.Data.Cpu, DefaultLayout());
+  EXPECT_EQ(CpuStackColumnChars(text), 37u);
+  TFixedReport narrow;
+  EXPECT_EQ(CpuStackColumnChars(BuildCpuSection(narrow.Data.Cpu, DefaultLayout())), 21u);
+  const std::string rtf = CpuRichText(text, 0, "Lucida Console", 8, 3900);
+  EXPECT_NE(rtf.find("RAX: \\cf4 0000000000000000\\cf2    R8    : \\cf4 8000000000000008\\cf2 \\par"),
+            std::string::npos) << rtf;
+  EXPECT_NE(rtf.find("RIP: \\cf4 0000000140001A2F\\cf2    EFLAGS: \\cf4 00010246\\cf2 \\par"),
+            std::string::npos) << rtf;
+  EXPECT_NE(rtf.find("CS : \\cf4 0033\\cf2                DS    : \\cf4 002B\\cf2 \\par"),
+            std::string::npos) << rtf;
+  EXPECT_NE(rtf.find("\\pard\\tx3900\\cf3\\b Stack:\\tab Memory Dump:\\par\\cf2\\b0"), std::string::npos) << rtf;
+  EXPECT_NE(rtf.find("\\cf3 " + std::string(34, '-') + "\\tab " + std::string(83, '-') + "\\par\\cf2"),
+            std::string::npos) << rtf;
+  EXPECT_NE(rtf.find("\r\n000000000022FD48: \\cf4 69625B544D463F38\\cf2 \\tab 0000000140001A3F: \\cf4 10 11 12 13 14 "
+                     "15 16 17 18 19 1A 1B 1C 1D 1E 1F\\cf2   ................\\par"),
+            std::string::npos) << rtf;
 }
 
 TEST(DialogTabs, PagesKeepTheirOrderWhenTabsAreMissing) {
@@ -131,6 +155,24 @@ TEST(DialogLists, CallStackRowsGroupThreadsUnderHeaders) {
   EXPECT_EQ(rows[2].HeaderText, "Calling Thread: ID=2; Priority=-2; Class=TWorker") << "the exe's kind-3 row is left out";
   EXPECT_TRUE(rows[4].Cells[0].empty() && !rows[4].Header) << "a blank row before a running thread";
   EXPECT_EQ(rows[5].HeaderText, "Running Thread: ID=3; Priority=??");
+}
+
+TEST(DialogLists, A64BitProgramsAddressesAndTheModuleBuildTimeOfARow) {
+  TFixedReport64 r;
+  TReportLayout layout = DefaultLayout();
+  const std::vector<TListRowSpec> rows = CallStackRows(r.Data, layout);
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_EQ(rows[1].Cells[0], "0000000140001A2F");
+  EXPECT_EQ(rows[1].Address, 0x0000000140001A2Fu);
+  EXPECT_EQ(ModuleRows(r.Data.Modules, true)[1].Cells[0], "00007FF8A1B20000");
+  // The module holding an address is the one with the greatest handle not above it; the high
+  // half of the address counts.
+  std::vector<TFaultModuleInfo> modules = r.Data.Modules;
+  modules[0].BuildTime = 1;
+  modules[1].BuildTime = 2;
+  EXPECT_EQ(ModuleBuildTimeAt(modules, rows[1].Address), 1);
+  EXPECT_EQ(ModuleBuildTimeAt(modules, 0x00007FF8A1B2C0DEu), 2);
+  EXPECT_EQ(ModuleBuildTimeAt(modules, 0x0000000040001A2Fu), 0) << "below every module";
 }
 
 TEST(DialogLists, CollapsingHidesUpToTheBlankRowAndKeepsNestedCollapsedHeaders) {

@@ -25,9 +25,9 @@ TDebugModule OwnDebugModule(const TFaultContainer& container) {
   TDebugModule m;
   m.Stream = container.DebugInfo;
   m.Version = container.Version;
-  m.Handle = uint32_t(reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)));
+  m.Handle = reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr));
   m.PasswordAccepted = PasswordMatches(container.PasswordCheck, "");
-  m.ReadCode = [](uint32_t address, void* buffer, size_t size) {
+  m.ReadCode = [](uint64_t address, void* buffer, size_t size) {
     std::memcpy(buffer, reinterpret_cast<const void*>(uintptr_t(address)), size);
     return true;
   };
@@ -51,8 +51,8 @@ __attribute__((noinline)) TCallSite CallerOfProbe() {
 }
 
 template <class M>
-uint32_t MethodAddress(M method) {
-  uint32_t address;
+uintptr_t MethodAddress(M method) {
+  uintptr_t address;
   std::memcpy(&address, &method, sizeof address);
   return address;
 }
@@ -61,8 +61,8 @@ TEST(FldataResource, SymbolsPointAtTheApplicationHandlers) {
   auto container = ReadContainer(OwnContainer());
   ASSERT_TRUE(container.has_value());
   EXPECT_EQ(container->Version, 5111);
-  uint32_t base = uint32_t(reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr))) + 4096;
-  uint32_t expected[2] = {MethodAddress(&TApplication::HandleException), MethodAddress(&TApplication::ShowException)};
+  uintptr_t base = reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)) + 4096;
+  uintptr_t expected[2] = {MethodAddress(&TApplication::HandleException), MethodAddress(&TApplication::ShowException)};
   int found = 0;
   for (const TFaultSymbol& s : container->Symbols) {
     ASSERT_LT(s.Id, 2);
@@ -82,7 +82,7 @@ TEST(FldataResource, LookupNamesThisFile) {
   // A return address: the call instruction is just before it, on the line of the call.
   TCallSite site = CallerOfProbe();
   TDebugHit hit;
-  ASSERT_TRUE(DebugLookup(module, uint32_t(uintptr_t(site.Address)) - 1, hit));
+  ASSERT_TRUE(DebugLookup(module, uintptr_t(site.Address) - 1, hit));
   EXPECT_EQ(hit.Unit, "fldata_resource_test.cpp");
   EXPECT_EQ(hit.Class, "(anonymous namespace)");
   EXPECT_EQ(hit.Procedure, "CallerOfProbe");
@@ -90,8 +90,7 @@ TEST(FldataResource, LookupNamesThisFile) {
   // Two lines below the function's first line; that line counts one lower when the procedure
   // does not begin with a frame set-up or a register save.
   const auto* code = reinterpret_cast<const uint8_t*>(&CallerOfProbe);
-  bool frame = code[0] == 0x53 || (code[0] == 0x55 && ((code[1] == 0x8B && code[2] == 0xEC) ||
-                                                       (code[1] == 0x89 && code[2] == 0xE5)));
+  bool frame = code[0] == 0x53 || StartsWithFrame(code);
   EXPECT_EQ(hit.LineOffset, frame ? 2 : 3);
 
   ASSERT_TRUE(DebugLookup(module, MethodAddress(&TProbe::Where), hit));

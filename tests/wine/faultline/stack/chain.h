@@ -1,6 +1,7 @@
 #pragma once
 // A chain of calls whose every call site records its own line, so that the test knows which lines
 // the call stack must name.
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -15,8 +16,10 @@ extern TCallLines callLines;
 
 #define CALL_LINE(field) (callLines.field = __LINE__)
 
-// The stack captured at the end of the chain.
+// The stack captured at the end of the chain: as the program takes it (exactly with unwind data
+// where the code has it), and by the stack scan alone.
 extern std::unique_ptr<TFaultStackList> captured;
+extern std::unique_ptr<TFaultStackList> capturedByScan;
 
 int ChainA(int x);            // chain_a.cpp
 int ChainPointer(int x);      // chain_b.cpp: calls through a function pointer into the library
@@ -34,4 +37,4 @@ extern "C" int ChainDllCall(void(__cdecl* callback)(int), int x);
 
 // A thread that waits in a known place: ChainThreadBody -> ChainThreadWait -> WaitForSingleObject.
 unsigned long __stdcall ChainThreadBody(void* event);
-extern volatile unsigned long chainThreadStackTop;
+extern volatile uintptr_t chainThreadStackTop;

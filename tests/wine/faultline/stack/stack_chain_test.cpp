@@ -14,8 +14,10 @@
 
 #include "faultline/hooks/hooks.h"
 #include "faultline/lists/modules_list.h"
+#include "faultline/lists/threads_list.h"
 #include "faultline/stack/stack.h"
 #include "rtl/application.h"
+#include "rtl/cpu_context.h"
 #include "tests/wine/faultline/stack/chain.h"
 
 extern "C" __declspec(dllimport) int ChainDllLine;
@@ -38,7 +40,7 @@ struct TExpected {
 
 std::string Show(const TFaultDebugInfo& e) {
   char text[512];
-  std::snprintf(text, sizeof text, "%08X k%d %s | %s | %s | %d (+%d)", e.Address, e.Kind, e.UnitName.c_str(),
+  std::snprintf(text, sizeof text, "%08llX k%d %s | %s | %s | %d (+%d)", static_cast<unsigned long long>(e.Address), e.Kind, e.UnitName.c_str(),
                 e.ClassName.c_str(), e.ProcedureName.c_str(), e.Line, e.LineOffset);
   return text;
 }
@@ -91,6 +93,9 @@ TEST(CallStack, KnownChainThroughFilesVirtualPointerThunkAndLibrary) {
   chain.push_back({"stack_chain_test.cpp", "(anonymous namespace)::CallStack_KnownChainThroughFilesVirtualPointerThunkAndLibrary_Test",
                    "TestBody", callLines.TestBody});
   ExpectChain(*captured, chain);
+  // The scan alone names the same frames.
+  ASSERT_TRUE(capturedByScan);
+  ExpectChain(*capturedByScan, chain);
   // The library's entries come from its own container, the program's from the program's.
   for (const auto& e : *captured) {
     if (e.UnitName == "chain_dll.cpp") {
@@ -128,7 +133,7 @@ TEST(CallStack, AnotherThreadFromItsRegisterContext) {
                       {"chain_a.cpp", "", "ChainThreadBody", callLines.ThreadBody}});
   // The first entry is where the thread stands: inside the system, named by its exports.
   ASSERT_FALSE(list->empty());
-  EXPECT_EQ((*list)[0].Address, context.Eip);
+  EXPECT_EQ((*list)[0].Address, ContextInstruction(context));
   EXPECT_GE((*list)[0].Kind, EntryModule) << Show((*list)[0]);
   for (const auto& e : *list) EXPECT_EQ(e.ThreadId, id);
 }
@@ -137,21 +142,36 @@ TEST(CallStack, RegistersAndMemoryOfAContext) {
   alignas(4) static uint8_t dump[256];
   for (int i = 0; i < 256; ++i) dump[i] = static_cast<uint8_t>(i);
   CONTEXT context = {};
-  uint32_t words[16];
-  for (uint32_t i = 0; i < 16; ++i) words[i] = 0xA0000000u + i;
+  uintptr_t words[16];
+  for (uintptr_t i = 0; i < 16; ++i) words[i] = 0xA0000000u + i;
+  SetContextStack(context, reinterpret_cast<uintptr_t>(words));
+  SetContextInstruction(context, 0x00401234);
+#ifdef _WIN64
+  context.Rax = 0x1122334455667788ull;
+  context.R15 = 15;
+  context.EFlags = 0x246;
+#else
   context.Eax = 1;
-  context.Esp = static_cast<DWORD>(reinterpret_cast<uintptr_t>(words));
-  context.Eip = 0x00401234;
-  TCpuSnapshot cpu = ReadCpuSnapshot(context, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(dump)));
+#endif
+  TCpuSnapshot cpu = ReadCpuSnapshot(context, reinterpret_cast<uintptr_t>(dump));
   EXPECT_TRUE(cpu.HasContext);
+#ifdef _WIN64
+  EXPECT_TRUE(cpu.Wide);
+  EXPECT_EQ(cpu.Rax, 0x1122334455667788ull);
+  EXPECT_EQ(cpu.R15, 15u);
+  EXPECT_EQ(cpu.EFlags, 0x246u);
+  EXPECT_EQ(cpu.Rip, 0x00401234u);
+#else
+  EXPECT_FALSE(cpu.Wide);
   EXPECT_EQ(cpu.Eax, 1u);
   EXPECT_EQ(cpu.Eip, 0x00401234u);
+#endif
   ASSERT_TRUE(cpu.StackReadable);
-  EXPECT_EQ(std::memcmp(cpu.Stack.data(), words, 64), 0);
+  EXPECT_EQ(std::memcmp(cpu.Stack.data(), words, sizeof words), 0);  // 16 words of the program's width
   ASSERT_TRUE(cpu.DumpReadable);
   EXPECT_EQ(std::memcmp(cpu.Dump.data(), dump, 256), 0);
   // Unreadable places are left out, not read.
-  context.Esp = 0x10;
+  SetContextStack(context, 0x10);
   cpu = ReadCpuSnapshot(context, 0x20);
   EXPECT_FALSE(cpu.StackReadable);
   EXPECT_FALSE(cpu.DumpReadable);
@@ -159,16 +179,15 @@ TEST(CallStack, RegistersAndMemoryOfAContext) {
 
 // A creation stack kept as a copy (what the thread list stores when a thread is started) names
 // the frames of its creator, scanned as a stack that no longer runs.
-__attribute__((noinline)) std::vector<uint8_t> CopyOwnStack(uint32_t& from) {
-  uint32_t sp, top;
-  asm volatile("movl %%esp, %0" : "=r"(sp));
-  asm("movl %%fs:4, %0" : "=r"(top));
+__attribute__((noinline)) std::vector<uint8_t> CopyOwnStack(uintptr_t& from) {
+  const uintptr_t sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  const uintptr_t top = CurrentStackTop();
   from = sp;
   return std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(sp), reinterpret_cast<const uint8_t*>(top));
 }
 
 TEST(CallStack, StoredCreationStack) {
-  uint32_t from = 0;
+  uintptr_t from = 0;
   const int line = __LINE__ + 1;
   std::vector<uint8_t> copy = CopyOwnStack(from);
   auto list = CopiedStack(copy.data(), static_cast<uint32_t>(copy.size()), 42);
@@ -183,12 +202,12 @@ TEST(CallStack, StoredCreationStack) {
 
 TEST(CallStack, SystemProceduresAreNamedByTheirExports) {
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GetProcAddress(kernel, "GetTickCount")));
+  const uintptr_t address = reinterpret_cast<uintptr_t>(GetProcAddress(kernel, "GetTickCount"));
   const TFaultDebugInfo e = ResolveAddress(address + 1, 5, true);
   EXPECT_EQ(e.Kind, EntryExport) << Show(e);
   EXPECT_EQ(e.ProcedureName, "GetTickCount");
   ASSERT_TRUE(e.Module);
-  EXPECT_EQ(e.Module->Handle, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(kernel)));
+  EXPECT_EQ(e.Module->Handle, reinterpret_cast<uintptr_t>(kernel));
   EXPECT_EQ(ResolveAddress(0x00001000, 5, true).Kind, EntryHidden);  // in no module
 }
 
@@ -200,7 +219,7 @@ TEST(CallStack, SymbolIdsNameTheApplicationObjectsHandlers) {
   ASSERT_TRUE(applicationHandler);
   void* handler = SymbolAddress(0);
   ASSERT_TRUE(handler);
-  const TFaultDebugInfo e = ResolveAddress(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handler)), 0, true);
+  const TFaultDebugInfo e = ResolveAddress(reinterpret_cast<uintptr_t>(handler), 0, true);
   EXPECT_EQ(e.ClassName, "TApplication");
   EXPECT_EQ(e.ProcedureName, "HandleException");
   EXPECT_EQ(SymbolAddress(9), nullptr);

@@ -171,8 +171,9 @@ TEST(OwnContainer, ForeignModuleAsksThePasswordHandlers) {
 }
 
 TEST(SharedBlock, TwoModulesSeeEachOthersChanges) {
+  // The module's base as wide as the program's addresses.
   EXPECT_EQ(FaultSharedBlockName(reinterpret_cast<HMODULE>(0x10000000), 0x1A),
-            "MODULE100000000000001A");
+            sizeof(void*) == 8 ? "MODULE00000000100000000000001A" : "MODULE100000000000001A");
   HMODULE exe = GetModuleHandleA(nullptr);
   TFaultModuleOptionsEx& own = FaultLoadOwnOptions();
   std::string path = DllWithResource("shared.dll", DllContainer("res@dll", "dllpass", ""));
