@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 #include "faultline/hooks/hooks.h"
@@ -107,7 +108,14 @@ DWORD WINAPI SystemThreadWrapper(LPVOID parameter) {
     return block.Start(block.Parameter);
   } catch (...) {
     Report(std::current_exception(), listed ? &record : nullptr);
+#ifdef _WIN64
+    // Nothing outside catches it: a rethrow would only travel through the system's thread start
+    // (64-bit C++ exceptions pass its structured handler) before reaching the terminate handler.
+    // Go there directly, the exception still current, as the rethrow does in 32-bit code.
+    std::terminate();
+#else
     throw;
+#endif
   }
 }
 

@@ -20,16 +20,8 @@ null=$(printf '%0*d' "$digits" 0)
 
 # program | scenario | exit code | reports | type | message ("*": not compared) | function [| module,
 # when the fault is in another module than the program]
-# Scenarios that do not behave yet in the 64-bit build: not run there, and named as skipped
-# (never counted as passed). crash-restart: the restarted program does not come back before the
-# time limit.
-pending64=" crash-restart "
 while IFS='|' read -r program scenario code reports type message function faultModule; do
   [ -n "$scenario" ] || continue
-  if [ "$digits" = 16 ] && [[ "$pending64" == *" $scenario "* ]]; then
-    echo "SKIPPED [faultlab $scenario]: does not work yet in the 64-bit build"
-    continue
-  fi
   case $program in
     console) exe="$work/$(basename "$console")"; source="$sources/scenarios.cpp" ;;
     window) exe="$work/$(basename "$windowed")"; source="$sources/faultlab_win.cpp" ;;

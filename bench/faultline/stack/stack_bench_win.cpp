@@ -14,6 +14,7 @@
 #include "faultline/lists/modules_list.h"
 #include "faultline/stack/stack.h"
 #include "bench/win_clock.h"
+#include "rtl/cpu_context.h"
 
 namespace {
 
@@ -28,15 +29,16 @@ __attribute__((noinline)) void HelpWalk() {
   context.ContextFlags = CONTEXT_FULL;
   RtlCaptureContext(&context);
   STACKFRAME64 frame = {};
-  frame.AddrPC.Offset = context.Eip;
+  frame.AddrPC.Offset = ContextInstruction(context);
   frame.AddrPC.Mode = AddrModeFlat;
-  frame.AddrFrame.Offset = context.Ebp;
+  frame.AddrFrame.Offset = ContextFrame(context);
   frame.AddrFrame.Mode = AddrModeFlat;
-  frame.AddrStack.Offset = context.Esp;
+  frame.AddrStack.Offset = ContextStack(context);
   frame.AddrStack.Mode = AddrModeFlat;
   HANDLE process = GetCurrentProcess();
   helpFrames = helpLines = 0;
-  while (helpFrames < 200 && StackWalk64(IMAGE_FILE_MACHINE_I386, process, GetCurrentThread(), &frame, &context,
+  const DWORD machine = sizeof(void*) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386;
+  while (helpFrames < 200 && StackWalk64(machine, process, GetCurrentThread(), &frame, &context,
                                          nullptr, SymFunctionTableAccess64, SymGetModuleBase64, nullptr)) {
     alignas(SYMBOL_INFO) char buffer[sizeof(SYMBOL_INFO) + 256];
     auto* symbol = reinterpret_cast<SYMBOL_INFO*>(buffer);
