@@ -30,6 +30,17 @@ inline uintptr_t ContextFrame(const CONTEXT& c) {
 #endif
 }
 
+// The calling code's own stack pointer (inlined, so that it is the caller's, not a frame of its own).
+__attribute__((always_inline)) inline uintptr_t CurrentStackPointer() {
+  uintptr_t sp;
+#ifdef _WIN64
+  asm volatile("movq %%rsp, %0" : "=r"(sp));
+#else
+  asm volatile("movl %%esp, %0" : "=r"(sp));
+#endif
+  return sp;
+}
+
 inline void SetContextInstruction(CONTEXT& c, uintptr_t value) {
 #ifdef _WIN64
   c.Rip = value;

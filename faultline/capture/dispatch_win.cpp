@@ -177,11 +177,7 @@ class TReportRun {
   explicit TReportRun(TExceptionEvent& e) : e_(e) {}
 
   bool Run() {
-#ifdef _WIN64
-    asm volatile("movq %%rsp, %0" : "=r"(stackPointer_));
-#else
-    asm volatile("movl %%esp, %0" : "=r"(stackPointer_));
-#endif
+    stackPointer_ = CurrentStackPointer();
     try {
       return Steps();
     } catch (...) {

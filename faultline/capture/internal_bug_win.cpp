@@ -17,6 +17,7 @@
 #include "faultline/report/report_format.h"
 #include "faultline/stack/stack.h"
 #include "rtl/application.h"
+#include "rtl/cpu_context.h"
 
 namespace {
 
@@ -95,12 +96,7 @@ void ReportInternalBug(const std::exception_ptr& error, const std::vector<std::s
                         sizeof bytes, &read) &&
       read == sizeof bytes)
     f.Dump = InternalBugDump(bytes, sizeof bytes);
-  uintptr_t here = 0;
-#ifdef _WIN64
-  asm volatile("movq %%rsp, %0" : "=r"(here));
-#else
-  asm volatile("movl %%esp, %0" : "=r"(here));
-#endif
+  const uintptr_t here = CurrentStackPointer();
   const uintptr_t from = IsDevelopmentEnvironment() || !reportStackPointer ? here : reportStackPointer;
   try {
     f.Stack = StackLines(from);

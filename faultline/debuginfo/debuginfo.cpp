@@ -329,6 +329,16 @@ std::vector<TDebugUnit> DecodeDebugInfo(std::string_view stream, uint16_t versio
   return units;
 }
 
+bool StartLacksFrame(const std::function<bool(uint64_t address, void* buffer, size_t size)>& readCode,
+                     uint64_t start) {
+  uint8_t code[4] = {};
+  if (!readCode(start, code, 4)) {
+    code[3] = 0;
+    if (!readCode(start, code, 3)) return false;
+  }
+  return !StartsWithFrame(code) && code[0] != 0x53;
+}
+
 bool DebugLookup(const TDebugModule& module, uint64_t address, TDebugHit& hit) {
   const uint16_t version = module.Version;
   const bool accepted = module.PasswordAccepted || !NamesEnciphered(version);
@@ -415,11 +425,7 @@ bool DebugLookup(const TDebugModule& module, uint64_t address, TDebugHit& hit) {
       int64_t startLine = *procStartLine;
       bool lower = procName == "Finalization";
       if (!lower && procName != "Initialization" && module.ReadCode && *procStartAddress >= 0) {
-        uint8_t code[4] = {};
-        if (module.ReadCode(uint64_t(*procStartAddress), code, 3)) {
-          module.ReadCode(uint64_t(*procStartAddress), code, 4);  // the fourth byte where it can be read
-          lower = !StartsWithFrame(code) && code[0] != 0x53;
-        }
+        lower = StartLacksFrame(module.ReadCode, uint64_t(*procStartAddress));
       }
       if (lower) --startLine;
       hit.LineOffset = static_cast<int32_t>(std::clamp<int64_t>(line - startLine, 0, INT32_MAX));

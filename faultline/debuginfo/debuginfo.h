@@ -86,6 +86,12 @@ inline bool StartsWithFrame(const uint8_t* code) {
   return (move[0] == 0x8B && move[1] == 0xEC) || (move[0] == 0x89 && move[1] == 0xE5);
 }
 
+// The procedure-start rule: true when the code at a procedure's start, read through readCode,
+// neither sets up a frame nor saves a register (push ebx): its start line then counts one lower.
+// False when the code cannot be read. Reads 4 bytes, or the first 3 where no fourth is readable.
+bool StartLacksFrame(const std::function<bool(uint64_t address, void* buffer, size_t size)>& readCode,
+                     uint64_t start);
+
 // Resolves address to unit, class, procedure and line. False when no unit holds it or the stream
 // ends early; a damaged line table ends the search of its unit, never reads past the stream.
 bool DebugLookup(const TDebugModule& module, uint64_t address, TDebugHit& hit);

@@ -398,13 +398,8 @@ bool TDebugIndex::Lookup(uint64_t address, TDebugHit& hit) const {
   if (c.Flags & kHasStart) {
     int64_t startLine = c.StartLine;
     bool lower = (c.Flags & kFinalization) != 0;
-    if (!lower && !(c.Flags & kInitialization) && readCode_ && c.StartAddress >= 0 && c.StartAddress <= kMaxAddress) {
-      uint8_t code[4] = {};
-      if (readCode_(uint64_t(c.StartAddress), code, 3)) {
-        readCode_(uint64_t(c.StartAddress), code, 4);  // the fourth byte where it can be read
-        // A frame set up, or push ebx.
-        lower = !StartsWithFrame(code) && code[0] != 0x53;
-      }
+    if (!lower && !(c.Flags & kInitialization) && readCode_ && c.StartAddress >= 0) {
+      lower = StartLacksFrame(readCode_, uint64_t(c.StartAddress));
     }
     if (lower) --startLine;
     hit.LineOffset = static_cast<int32_t>(std::clamp<int64_t>(line - startLine, 0, INT32_MAX));

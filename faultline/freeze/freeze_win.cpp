@@ -6,8 +6,8 @@
 
 #include "faultline/lists/own_thread.h"
 #include "faultline/lists/threads_list.h"
-#include "rtl/cpu_context.h"
 #include "faultline/options/options.h"
+#include "rtl/cpu_context.h"
 
 namespace {
 

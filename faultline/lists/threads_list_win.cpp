@@ -7,6 +7,7 @@
 #include "faultline/hooks/hooks.h"
 #include "faultline/lists/own_thread.h"
 #include "faultline/lists/threads_list.h"
+#include "rtl/cpu_context.h"
 
 namespace {
 
@@ -159,12 +160,7 @@ TThreadRecordWord WrapExecute(TThread* object) {
 
 // The calling thread's stack from here up to its top, on the process heap; null when unreadable.
 void CopyCallerStack(TFaultThreadRecord& r) {
-  uintptr_t sp;
-#ifdef _WIN64
-  asm volatile("mov %%rsp, %0" : "=r"(sp));
-#else
-  asm volatile("mov %%esp, %0" : "=r"(sp));
-#endif
+  const uintptr_t sp = CurrentStackPointer();
   const uintptr_t top = CurrentStackTop();
   if (top <= sp || !IsReadable(Pointer<const void*>(sp), top - sp)) return;
   void* copy = AllocStackCopy(top - sp);

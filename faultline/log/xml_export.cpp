@@ -277,7 +277,7 @@ void BuildCpu(TXMLItem& cpu, std::string_view report) {
   TXMLItem& registers = cpu.AddChild("Registers");
   // A 64-bit context (RAX first) has more register lines and 16-digit addresses and stack words;
   // its dump lines follow the empty line, the title and the rule after the registers.
-  const bool wide = lines.size() > 2 && StartsWith(lines[2], "RAX");
+  const bool wide = IsWideCpuSection(lines);
   size_t first = 9, digits = 8;
   if (wide) {
     size_t empty = 2;

@@ -155,6 +155,10 @@ std::string ReportCpuSectionOf(std::string_view report) {
                                                                                     : s;
 }
 
+bool IsWideCpuSection(const std::vector<std::string>& lines) {
+  return lines.size() > 2 && lines[2].compare(0, 3, "RAX") == 0;
+}
+
 std::string ReportHowToReproduceOf(std::string_view report) {
   size_t at = 0;
   for (int i = 0; i < 3; ++i) {

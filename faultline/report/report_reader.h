@@ -4,6 +4,7 @@
 // log file and by the XML export; never reads outside the text.
 #include <string>
 #include <string_view>
+#include <vector>
 
 std::string ReportFieldValue(std::string_view report, std::string_view itemNumber);
 bool ReportMatches(std::string_view report, std::string_view itemNumber, std::string_view value);
@@ -12,4 +13,7 @@ std::string ReportGeneralPartOf(std::string_view report);
 std::string ReportCallStackTableOf(std::string_view report);
 std::string ReportModulesTableOf(std::string_view report);
 std::string ReportCpuSectionOf(std::string_view report);
+// Whether a CPU section, split into lines (title, rule, registers...), is a 64-bit context's:
+// its registers start with RAX (a 32-bit one's with EAX).
+bool IsWideCpuSection(const std::vector<std::string>& lines);
 std::string ReportHowToReproduceOf(std::string_view report);

@@ -253,14 +253,12 @@ std::string BuildCallStackSection(const std::vector<TFaultDebugInfo>& stack,
   widths[0] = std::max<size_t>(widths[0], 8);
   for (size_t i = 0; i < rows.size(); ++i) {
     const TFaultDebugInfo& e = *rows[i];
-    // Written in place, as HexAddress would: 16 digits in a 64-bit program's report, else 8.
-    const size_t digits = wideAddresses || e.Address > 0xFFFFFFFFu ? 16 : 8;
-    uint64_t v = e.Address;
-    for (size_t k = digits; k-- > 0; v >>= 4) addresses[i][k] = "0123456789ABCDEF"[v & 15];
+    const std::string address = HexAddress(e.Address, wideAddresses);
+    std::copy(address.begin(), address.end(), addresses[i].begin());
     lineTexts[i] = LineText(e, flags);
     std::string_view module;
     if (e.Module) module = std::string_view(e.Module->Path).substr(PathNameStart(e.Module->Path));
-    cells[i] = {std::string_view(addresses[i].data(), digits), module, e.UnitName, e.ClassName,
+    cells[i] = {std::string_view(addresses[i].data(), address.size()), module, e.UnitName, e.ClassName,
                 e.ProcedureName, lineTexts[i]};
     for (int c = 0; c < 6; ++c) widths[c] = std::max(widths[c], cells[i][c].size());
   }

@@ -47,8 +47,6 @@ const TDebugIndex* IndexOf(TFaultModuleInfo& module) {
   return module.DebugIndex.get();
 }
 
-[[maybe_unused]] uint64_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
-
 #ifdef _WIN64
 // At most this many frames are unwound; a damaged chain must not loop.
 constexpr int MaxUnwoundFrames = 1024;
@@ -168,7 +166,7 @@ __attribute__((noinline)) std::unique_ptr<TFaultStackList> CurrentThreadStack(TK
   scan.StackPointer = context.Rsp;
 #else
   // From the caller's frame on: this function's own frame holds nothing of interest.
-  scan.StackPointer = Address(__builtin_frame_address(0));
+  scan.StackPointer = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 #endif
   return NewStackList(scan);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "faultline/report/report_format.h"
+#include "faultline/report/report_reader.h"
 
 namespace {
 
@@ -107,11 +108,6 @@ std::string UpperAscii(std::string s) {
   return s;
 }
 
-// The CPU section of a 64-bit context starts its registers with RAX.
-bool WideCpuSection(const std::vector<std::string>& lines) {
-  return lines.size() > 2 && lines[2].compare(0, 3, "RAX") == 0;
-}
-
 // Colours every register value of a line ("NAME: value" pairs, names possibly padded).
 void MarkRegisterValues(std::string& line) {
   for (size_t at = line.find(": "); at != std::string::npos; at = line.find(": ", at)) {
@@ -151,7 +147,7 @@ std::string CpuRichText(const std::string& text, int charset, const std::string&
                         int stackTabTwips) {
   std::vector<std::string> lines = EscapedLines(text);
   // A 64-bit context: more register lines, and addresses and stack words of 16 digits.
-  const bool wide = WideCpuSection(lines);
+  const bool wide = IsWideCpuSection(lines);
   const size_t digits = wide ? 16 : 8;
   size_t registerEnd = 6;  // 1-based number of the last register line
   if (wide) {
@@ -198,7 +194,7 @@ std::string CpuRichText(const std::string& text, int charset, const std::string&
 }
 
 size_t CpuStackColumnChars(const std::string& text) {
-  return WideCpuSection(EscapedLines(text)) ? 37 : 21;
+  return IsWideCpuSection(EscapedLines(text)) ? 37 : 21;
 }
 
 std::vector<int> TDialogTabs::Pages() const {
