@@ -300,7 +300,9 @@ class TReportRun {
     data.ExceptionMessage = Message();
     data.HasMessage = true;
     data.ConsoleProgram = IsConsoleProgram();
-    data.Environment = QueryReportEnvironment();
+    // The network adapters as read ahead (before the first reading is done, read now).
+    data.Environment = QueryReportEnvironment(false);
+    if (!NetworkFacts(data.Environment)) QueryNetwork(data.Environment);
     data.TimeZoneHours = LocalTimeZoneHours();
     data.Stack = std::move(stack);
     data.MainThreadId = FaultMainThreadId();
@@ -308,8 +310,9 @@ class TReportRun {
       for (int i = 0; i < snapshot->Count(); ++i) data.Threads.push_back(ThreadInfoOf((*snapshot)[i]));
     if (modules) {
       std::lock_guard<std::recursive_mutex> guard(modules->Lock());
+      data.Modules.reserve(static_cast<size_t>(modules->Count()));
       for (int i = 0; i < modules->Count(); ++i) {
-        data.Modules.push_back((*modules)[i]);
+        data.Modules.push_back(ModuleTableRow((*modules)[i]));
         if ((*modules)[i].ModuleType == ModuleExecutable) data.CompilationDate = (*modules)[i].BuildTime;
       }
     }
@@ -720,6 +723,7 @@ void RunOnWaitingMainThread(const std::function<void()>& call) {
 
 void InitDispatcher() {
   if (dispatcherReady) return;
+  StartNetworkFacts();
   InitializeCriticalSection(&handlerLock);
   callPosted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   callDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -735,6 +739,7 @@ void DoneDispatcher() {
   EnterCriticalSection(&handlerLock);
   LeaveCriticalSection(&handlerLock);
   dispatcherReady = false;
+  StopNetworkFacts();
   DeleteCriticalSection(&handlerLock);
   CloseHandle(callPosted);
   CloseHandle(callDone);

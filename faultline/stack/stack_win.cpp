@@ -103,10 +103,11 @@ std::vector<uint64_t> UnwindFrames(CONTEXT& context, uint64_t stackTop) {
       next.Rip = ret;
       next.Rsp = sp + 8;
     }
-    if (next.Rsp <= sp || next.Rip == 0) break;
+    // An unwind that leaves the stack or does not move up is not followed: the scan goes on from
+    // the last frame that was sound, so nothing above it is lost.
+    if (next.Rsp <= sp || next.Rsp >= stackTop || next.Rip == 0) break;
     first = false;
     context = next;
-    if (context.Rsp >= stackTop) break;
     frames.push_back(context.Rip);
   }
   return frames;

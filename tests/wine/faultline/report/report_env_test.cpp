@@ -50,6 +50,24 @@ TEST(ReportEnvironment, QueriesGiveSaneValues) {
   }
 }
 
+// The adapters a report takes are those read ahead by the reader thread: the same as a reading now,
+// there within a bounded time of the start, and the reader ends promptly when stopped.
+TEST(ReportEnvironment, NetworkFactsAreReadAhead) {
+  TReportEnvironment now;
+  QueryNetwork(now);
+  StartNetworkFacts();
+  TReportEnvironment ahead;
+  for (int i = 0; i < 500 && !NetworkFacts(ahead); ++i) Sleep(10);
+  ASSERT_TRUE(ahead.NetworkKnown);
+  EXPECT_EQ(NetworkTexts(ahead).IpAddress, NetworkTexts(now).IpAddress);
+  EXPECT_EQ(ahead.Adapters.size(), now.Adapters.size());
+  const DWORD t0 = GetTickCount();
+  StopNetworkFacts();
+  EXPECT_LT(GetTickCount() - t0, 2000u);
+  StartNetworkFacts();  // again after a stop
+  StopNetworkFacts();
+}
+
 TEST(ReportEnvironment, ProcessFactsAndTime) {
   EXPECT_TRUE(IsConsoleProgram());
   const TWebApplicationFacts f = QueryWebApplicationFacts(false);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -71,10 +72,8 @@ void ExpectChain(const TFaultStackList& list, const std::vector<TExpected>& expe
 
 const bool optimised = std::string(CHAIN_LEVEL) == "O2";
 
-TEST(CallStack, KnownChainThroughFilesVirtualPointerThunkAndLibrary) {
-  int r = (CALL_LINE(TestBody), ChainA(1));
-  ASSERT_GT(r, 0);
-  ASSERT_TRUE(captured);
+// The frames of the known chain that ChainA(1), called from TestBody, must show.
+std::vector<TExpected> KnownChain(const char* testClass) {
   std::vector<TExpected> chain = {
       {"chain_a.cpp", "", "ChainCapture", callLines.Capture},
       {"chain_b.cpp", "", "ChainCallback", callLines.Callback},
@@ -90,8 +89,16 @@ TEST(CallStack, KnownChainThroughFilesVirtualPointerThunkAndLibrary) {
     chain.push_back({"chain_a.cpp", "", "Inlined", callLines.Virtual});
     chain.push_back({"chain_a.cpp", "", "ChainA", callLines.ChainA});
   }
-  chain.push_back({"stack_chain_test.cpp", "(anonymous namespace)::CallStack_KnownChainThroughFilesVirtualPointerThunkAndLibrary_Test",
-                   "TestBody", callLines.TestBody});
+  chain.push_back({"stack_chain_test.cpp", testClass, "TestBody", callLines.TestBody});
+  return chain;
+}
+
+TEST(CallStack, KnownChainThroughFilesVirtualPointerThunkAndLibrary) {
+  int r = (CALL_LINE(TestBody), ChainA(1));
+  ASSERT_GT(r, 0);
+  ASSERT_TRUE(captured);
+  const std::vector<TExpected> chain =
+      KnownChain("(anonymous namespace)::CallStack_KnownChainThroughFilesVirtualPointerThunkAndLibrary_Test");
   ExpectChain(*captured, chain);
   // The scan alone names the same frames.
   ASSERT_TRUE(capturedByScan);
@@ -176,6 +183,70 @@ TEST(CallStack, RegistersAndMemoryOfAContext) {
   EXPECT_FALSE(cpu.StackReadable);
   EXPECT_FALSE(cpu.DumpReadable);
 }
+
+#ifdef _WIN64
+// A module built without unwind data: the exact walk ends at its frame and the scan names the rest.
+TEST(CallStack, ModuleWithoutUnwindDataIsScanned) {
+  HMODULE plain = LoadLibraryA("chainplain.dll");
+  ASSERT_TRUE(plain);
+  using TCall = int(__cdecl*)(void(__cdecl*)(int), int);
+  auto call = reinterpret_cast<TCall>(reinterpret_cast<void*>(GetProcAddress(plain, "ChainPlainCall")));
+  auto line = reinterpret_cast<const int*>(GetProcAddress(plain, "ChainDllLine"));
+  ASSERT_TRUE(call && line);
+  DWORD64 base = 0;
+  ASSERT_EQ(RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(call), &base, nullptr), nullptr)
+      << "the library was meant to have no unwind data";
+  captured.reset();
+  int r = (CALL_LINE(TestBody), call(&ChainCallback, 1));
+  ASSERT_GT(r, 0);
+  ASSERT_TRUE(captured);
+  ExpectChain(*captured, {{"chain_a.cpp", "", "ChainCapture", callLines.Capture},
+                          {"chain_b.cpp", "", "ChainCallback", callLines.Callback},
+                          {"chain_dll.cpp", "", "ChainPlainCall", *line},
+                          {"stack_chain_test.cpp", "(anonymous namespace)::CallStack_ModuleWithoutUnwindDataIsScanned_Test",
+                           "TestBody", callLines.TestBody}});
+  FreeLibrary(plain);
+}
+
+// The library's unwind data damaged in place (its table entry or the unwind record it points to):
+// the walk must neither crash nor lose the frames beyond it; the scan takes over there.
+TEST(CallStack, DamagedUnwindDataEndsTheExactWalkOnly) {
+  // The library's own procedure (ChainDllCall in this program is the linker's import jump).
+  const auto call = reinterpret_cast<DWORD64>(GetProcAddress(GetModuleHandleA("chaindll.dll"), "ChainDllCall"));
+  ASSERT_TRUE(call);
+  DWORD64 base = 0;
+  auto* entry = RtlLookupFunctionEntry(call, &base, nullptr);
+  ASSERT_TRUE(entry);
+  auto* record = reinterpret_cast<uint8_t*>(base + entry->UnwindData);
+  const struct {
+    const char* Name;
+    std::function<void()> Damage;
+  } cases[] = {
+      {"unknown unwind record version", [&] { record[0] = static_cast<uint8_t>((record[0] & ~7) | 7); }},
+      {"unwind record outside the module", [&] { entry->UnwindData = 0x7FFFFFF0; }},
+      {"entry that covers nothing", [&] { entry->EndAddress = entry->BeginAddress; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const RUNTIME_FUNCTION savedEntry = *entry;
+    uint8_t savedRecord[4];
+    std::memcpy(savedRecord, record, sizeof savedRecord);
+    DWORD oldEntry = 0, oldRecord = 0;
+    ASSERT_TRUE(VirtualProtect(entry, sizeof *entry, PAGE_READWRITE, &oldEntry));
+    ASSERT_TRUE(VirtualProtect(record, sizeof savedRecord, PAGE_READWRITE, &oldRecord));
+    c.Damage();
+    captured.reset();
+    int r = (CALL_LINE(TestBody), ChainA(1));
+    *entry = savedEntry;
+    std::memcpy(record, savedRecord, sizeof savedRecord);
+    VirtualProtect(record, sizeof savedRecord, oldRecord, &oldRecord);
+    VirtualProtect(entry, sizeof *entry, oldEntry, &oldEntry);
+    ASSERT_GT(r, 0);
+    ASSERT_TRUE(captured);
+    ExpectChain(*captured, KnownChain("(anonymous namespace)::CallStack_DamagedUnwindDataEndsTheExactWalkOnly_Test"));
+  }
+}
+#endif
 
 // A creation stack kept as a copy (what the thread list stores when a thread is started) names
 // the frames of its creator, scanned as a stack that no longer runs.
