@@ -23,11 +23,19 @@ struct TExceptionEvent {
   const CONTEXT* Context = nullptr; // the processor context at the exception, when known
   uintptr_t StackTop = 0;           // of the faulting thread
   const TRaiseInfo* Raise = nullptr;  // the stack as it was at the raise, when it is this one's
+  // A copy of the thread's stack from the context's stack pointer up, when the thread ran on
+  // after the context was read (a frozen main thread is let go before its report).
+  const std::vector<uint8_t>* StackCopy = nullptr;
 };
 
 // Runs one report (one at a time in the process, on a thread of its own while the caller waits).
 // Returns true when the program's own handler should still run.
 bool DispatchException(TExceptionEvent& event);
+
+// Starts the threads that reports need, before any fault. Only a module that makes its reports
+// itself starts them: a DLL that leaves its reports to the executable has no threads of its own,
+// which would outlive it when it is unloaded.
+void StartReportHelpers();
 
 // The address of the last report (the same exception reaching the last-resort handlers after a
 // report of its own is not reported again).

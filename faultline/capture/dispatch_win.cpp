@@ -218,11 +218,20 @@ class TReportRun {
       }
     }
 
+    // The machine's facts, read before any other thread is held.
+    TReportEnvironment environment = QueryReportEnvironment();
+
     stage_ = 3;
     TFaultStackList stack;
     if (e_.Raise && !e_.Raise->Stack.empty()) {
       ScanCopy(stack, e_.Raise->Stack.data(), static_cast<uint32_t>(e_.Raise->Stack.size()), e_.Raise->StackPointer,
                true, address, e_.ThreadId, true);
+    } else if (e_.Context && e_.StackCopy) {
+      if (!e_.StackCopy->empty())
+        ScanCopy(stack, e_.StackCopy->data(), static_cast<uint32_t>(e_.StackCopy->size()), ContextStack(*e_.Context), true,
+                 address, e_.ThreadId, true);
+      else
+        stack.push_back(ResolveAddress(address, e_.ThreadId, true));
     } else if (e_.Context) {
       TStackScan scan;
       scan.HasStart = true;
@@ -300,9 +309,7 @@ class TReportRun {
     data.ExceptionMessage = Message();
     data.HasMessage = true;
     data.ConsoleProgram = IsConsoleProgram();
-    // The network adapters as read ahead (before the first reading is done, read now).
-    data.Environment = QueryReportEnvironment(false);
-    if (!NetworkFacts(data.Environment)) QueryNetwork(data.Environment);
+    data.Environment = std::move(environment);
     data.TimeZoneHours = LocalTimeZoneHours();
     data.Stack = std::move(stack);
     data.MainThreadId = FaultMainThreadId();
@@ -723,15 +730,16 @@ void RunOnWaitingMainThread(const std::function<void()>& call) {
 
 void InitDispatcher() {
   if (dispatcherReady) return;
-  StartNetworkFacts();
+  PrepareReportEnvironment();
   InitializeCriticalSection(&handlerLock);
   callPosted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   callDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  allocatorProbe.Start();
   startDate = LocalNow();
   GetCurrentDirectoryA(sizeof startDirectory, startDirectory);
   dispatcherReady = true;
 }
+
+void StartReportHelpers() { allocatorProbe.Start(); }
 
 void DoneDispatcher() {
   if (!dispatcherReady) return;
@@ -739,7 +747,6 @@ void DoneDispatcher() {
   EnterCriticalSection(&handlerLock);
   LeaveCriticalSection(&handlerLock);
   dispatcherReady = false;
-  StopNetworkFacts();
   DeleteCriticalSection(&handlerLock);
   CloseHandle(callPosted);
   CloseHandle(callDone);

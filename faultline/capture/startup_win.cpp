@@ -208,6 +208,7 @@ void __attribute__((thiscall)) HandleExceptionHook(TApplication* self, std::exce
 // the last-resort filter.
 void* vectoredHandler = nullptr;
 HMODULE convertedModule = nullptr;
+HMODULE executableModule = nullptr;  // the process's executable, read at start
 
 struct TFaultToThrow {
   DWORD Code = 0;
@@ -270,7 +271,10 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
   if (!active || !pointers || !pointers->ExceptionRecord || !pointers->ContextRecord) return EXCEPTION_CONTINUE_SEARCH;
   const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
   CONTEXT& context = *pointers->ContextRecord;
-  if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW && overflowReporter.Ready())
+  // A DLL reports only the overflows of its own code; the executable every one (a delegating DLL
+  // has no reporter: the executable's reports it).
+  if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW && overflowReporter.Ready() &&
+      (convertedModule == executableModule || ModuleOfAddress(Address(record.ExceptionAddress)) == convertedModule))
     overflowReporter.ReportAndEnd(*pointers);
   if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
   if (ModuleOfAddress(Address(record.ExceptionAddress)) != convertedModule) return EXCEPTION_CONTINUE_SEARCH;
@@ -355,8 +359,10 @@ BOOL WINAPI WriteFileHook(HANDLE file, LPCVOID data, DWORD size, LPDWORD written
 }
 
 // The freeze detector reports through the dispatcher, as the main thread at its instruction.
-void ReportFreeze(const CONTEXT& context, uintptr_t stackTop, const std::string& text) {
+void ReportFreeze(const CONTEXT& context, const std::vector<uint8_t>& stack, uintptr_t stackTop,
+                  const std::string& text) {
   TExceptionEvent event;
+  event.StackCopy = &stack;
   event.Exception = std::make_exception_ptr(EFrozenApplication(text));
   event.Address = ContextInstruction(context);
   event.ThreadId = FaultMainThreadId();
@@ -367,7 +373,8 @@ void ReportFreeze(const CONTEXT& context, uintptr_t stackTop, const std::string&
 }
 
 void StartFreeze(const TFaultModuleOptions&) {
-  if (!active || !interceptionInstalled) return;
+  // The executable's detector watches the process; a delegating DLL starts none of its own.
+  if (!active || !interceptionInstalled || delegating) return;
   TFreezeReporting reporting;
   reporting.TryBeginReport = TryBeginReport;
   reporting.EndReport = EndReport;
@@ -428,6 +435,7 @@ void FaultlineStart() {
     active = true;
     SetRaiseRecording(true);
     if (delegating) SetRaiseForwarder(ForwardRaise);
+    else StartReportHelpers();
     // Inside the development environment its debugger takes the exceptions: no interception.
     if (IsDevelopmentEnvironment()) {
       if (FaultModules()) FaultModules()->Refresh();
@@ -438,7 +446,8 @@ void FaultlineStart() {
     // The last-resort filter is the process's: a delegating DLL leaves it to the executable.
     if (!delegating) previousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
     convertedModule = FaultRunningModule();
-    overflowReporter.Start();
+    executableModule = GetModuleHandleA(nullptr);
+    if (!delegating) overflowReporter.Start();
     vectoredHandler = AddVectoredExceptionHandler(1, ConvertFault);
     handleExceptionTrampoline = HookSymbol(0, reinterpret_cast<void*>(&HandleExceptionHook));
     const std::vector<std::string> modules = {ModuleFileName(FaultRunningModule())};

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "rtl/exception.h"
 
@@ -23,9 +24,12 @@ struct TFreezeReporting {
   // reporting, holding the lock); false skips this cycle.
   std::function<bool()> TryBeginReport;
   std::function<void()> EndReport;
-  // Reports text as an EFrozenApplication of the main thread, whose context was read while it was
-  // held and whose stack ends at stackTop.
-  std::function<void(const CONTEXT& context, uint32_t stackTop, const std::string& text)> Report;
+  // Reports text as an EFrozenApplication of the main thread, whose context and stack (copied from
+  // its stack pointer up; empty when unreadable) were read while it was held. The main thread
+  // runs again by then: the report reads nothing of its live stack.
+  std::function<void(const CONTEXT& context, const std::vector<uint8_t>& stack, uintptr_t stackTop,
+                     const std::string& text)>
+      Report;
   // Marks the detector's thread busy while it holds the main thread (the thread notices then
   // ignore it).
   std::function<void(bool busy)> SetBusy;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "faultline/lists/own_thread.h"
 #include "faultline/lists/threads_list.h"
@@ -12,6 +13,8 @@
 namespace {
 
 constexpr DWORD ProbeMilliseconds = 50;
+// The most of the main thread's stack a freeze report copies (from its stack pointer up).
+constexpr size_t FrozenStackCopy = 100 * 1024;
 
 struct TWindowSearch {
   DWORD ProcessId;
@@ -111,17 +114,35 @@ class TFreezeThread : public TFaultlineThread {
     }
     threads->UnlockRead();
     if (!main) return;
+    // Room for the copy first: while the main thread is held nothing may allocate (it may own
+    // the heap's lock).
+    std::vector<uint8_t> stack;
+    stack.reserve(FrozenStackCopy);
+    CONTEXT context{};
+    bool taken = false;
     if (reporting_.SetBusy) reporting_.SetBusy(true);
+    // Held only for as long as it takes to read its registers and copy its stack: it may own the
+    // heap, the loader's lock or a lock of the window system, all of which the report needs.
+    // (GetThreadContext also waits until the suspension has taken effect.)
     if (SuspendThread(main) != static_cast<DWORD>(-1)) {
-      CONTEXT context{};
       context.ContextFlags = CONTEXT_FULL;
-      if (GetThreadContext(main, &context) && ContextInstruction(context) && ContextStack(context) && reporting_.Report) {
-        try {
-          reporting_.Report(context, stackTop, CurrentFaultlineOptions().FreezeText());
-        } catch (...) {
+      if (GetThreadContext(main, &context) && ContextInstruction(context) && ContextStack(context)) {
+        const uintptr_t sp = ContextStack(context);
+        if (stackTop > sp) {
+          stack.resize(std::min<uintptr_t>(stackTop - sp, FrozenStackCopy));  // within the reserve
+          if (!ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(sp), stack.data(), stack.size(),
+                                 nullptr))
+            stack.clear();
         }
+        taken = true;
       }
       ResumeThread(main);
+    }
+    if (taken && reporting_.Report) {
+      try {
+        reporting_.Report(context, stack, stackTop, CurrentFaultlineOptions().FreezeText());
+      } catch (...) {
+      }
     }
     if (reporting_.SetBusy) reporting_.SetBusy(false);
     CloseHandle(main);

@@ -9,19 +9,11 @@
 
 #ifdef _WIN32
 // Computer, user, memory, disk of the main module's drive, up time, processor, display mode,
-// operating system, language and, unless told otherwise, the network adapters.
-TReportEnvironment QueryReportEnvironment(bool withNetwork = true);
-// The network adapters alone (NetworkKnown and Adapters).
-void QueryNetwork(TReportEnvironment& e);
-// The network adapters as read ahead of any report: reading them is the slowest of the queries
-// (milliseconds) and loads a library, which a report must not do while it holds other threads
-// (one of them may own the loader's lock). A thread of its own, started before any fault, reads
-// them at once, again whenever the system tells of an address change, and at least once a minute.
-// Stopping waits a bounded time for that thread.
-void StartNetworkFacts();
-void StopNetworkFacts();
-// The facts last read (NetworkKnown and Adapters); false before the first reading is done.
-bool NetworkFacts(TReportEnvironment& e);
+// operating system, language and the network adapters.
+TReportEnvironment QueryReportEnvironment();
+// Loads what the queries need, so that a report loads no library itself. Called when reporting
+// starts, before any fault.
+void PrepareReportEnvironment();
 // (local time now - UTC now) in whole hours, rounded.
 int LocalTimeZoneHours();
 TDateTime LocalNow();

@@ -5,9 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "faultline/lists/modules_list.h"
 #include "faultline/report/report_environment.h"
@@ -79,10 +77,10 @@ std::string QueryLanguage() {
   return foundLanguage;
 }
 
-}  // namespace
-
 void QueryNetwork(TReportEnvironment& e) {
-  HMODULE lib = LoadLibraryA("iphlpapi.dll");
+  // Loaded when reporting starts (PrepareReportEnvironment): a report loads no library, as the
+  // thread it waits for may hold the loader's lock.
+  HMODULE lib = GetModuleHandleA("iphlpapi.dll");
   if (!lib) return;
   using TGetAdaptersInfo = DWORD(WINAPI*)(PIP_ADAPTER_INFO, PULONG);
   using TGetPerAdapterInfo = DWORD(WINAPI*)(ULONG, PIP_PER_ADAPTER_INFO, PULONG);
@@ -114,97 +112,11 @@ void QueryNetwork(TReportEnvironment& e) {
       }
     }
   }
-  FreeLibrary(lib);
-}
-
-
-namespace {
-
-// The reader's state lives as long as the process: a reader thread that outlives a stop (it did
-// not end within the wait) may still touch it.
-struct TNetworkReader {
-  std::mutex Lock;  // held only to swap or copy the pointer
-  std::shared_ptr<const TReportEnvironment> Facts;
-  HANDLE Stop = nullptr;
-  HANDLE Thread = nullptr;
-};
-
-TNetworkReader& Reader() {
-  static TNetworkReader* reader = new TNetworkReader;
-  return *reader;
-}
-
-DWORD WINAPI NetworkReaderBody(LPVOID) {
-  TNetworkReader& r = Reader();
-  using TNotifyAddrChange = DWORD(WINAPI*)(PHANDLE, LPOVERLAPPED);
-  HMODULE lib = LoadLibraryA("iphlpapi.dll");
-  auto notify = lib ? Procedure<TNotifyAddrChange>(lib, "NotifyAddrChange") : nullptr;
-  HANDLE changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  OVERLAPPED overlapped{};
-  bool watching = false;
-  for (;;) {
-    // Asked before reading, so that a change during the reading is not missed.
-    if (notify && changed && !watching) {
-      overlapped = OVERLAPPED{};
-      overlapped.hEvent = changed;
-      HANDLE ignored = nullptr;
-      watching = notify(&ignored, &overlapped) == ERROR_IO_PENDING;
-    }
-    try {
-      auto facts = std::make_shared<TReportEnvironment>();
-      QueryNetwork(*facts);
-      std::lock_guard<std::mutex> guard(r.Lock);
-      r.Facts = std::move(facts);
-    } catch (...) {
-    }
-    HANDLE waits[2] = {r.Stop, changed};
-    const DWORD w = WaitForMultipleObjects(watching ? 2 : 1, waits, FALSE, 60 * 1000);
-    if (w == WAIT_OBJECT_0) break;
-    if (w == WAIT_OBJECT_0 + 1) watching = false;
-  }
-  if (changed) CloseHandle(changed);
-  if (lib) FreeLibrary(lib);
-  return 0;
 }
 
 }  // namespace
 
-void StartNetworkFacts() {
-  TNetworkReader& r = Reader();
-  if (r.Thread) return;
-  if (!r.Stop) r.Stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!r.Stop) return;
-  ResetEvent(r.Stop);
-  // The system's own thread creation: the thread list does not list this thread, so no report
-  // suspends it or shows its stack.
-  using TCreate = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
-  auto create = Procedure<TCreate>(GetModuleHandleA("kernel32.dll"), "CreateThread");
-  if (create) r.Thread = create(nullptr, 64 * 1024, NetworkReaderBody, nullptr, 0, nullptr);
-}
-
-void StopNetworkFacts() {
-  TNetworkReader& r = Reader();
-  if (!r.Thread) return;
-  SetEvent(r.Stop);
-  WaitForSingleObject(r.Thread, 5000);
-  CloseHandle(r.Thread);
-  r.Thread = nullptr;
-}
-
-bool NetworkFacts(TReportEnvironment& e) {
-  TNetworkReader& r = Reader();
-  std::shared_ptr<const TReportEnvironment> facts;
-  {
-    std::lock_guard<std::mutex> guard(r.Lock);
-    facts = r.Facts;
-  }
-  if (!facts) return false;
-  e.NetworkKnown = facts->NetworkKnown;
-  e.Adapters = facts->Adapters;
-  return true;
-}
-
-TReportEnvironment QueryReportEnvironment(bool withNetwork) {
+TReportEnvironment QueryReportEnvironment() {
   TReportEnvironment e;
   char buf[257];
   DWORD n = 16;
@@ -250,7 +162,7 @@ TReportEnvironment QueryReportEnvironment(bool withNetwork) {
                                                                    : os.dwBuildNumber;
   }
   e.Language = QueryLanguage();
-  if (withNetwork) QueryNetwork(e);
+  QueryNetwork(e);
   return e;
 }
 
@@ -320,4 +232,9 @@ TWebApplicationFacts QueryWebApplicationFacts(bool webApplicationObject) {
     }
   }
   return f;
+}
+
+void PrepareReportEnvironment() {
+  // Kept loaded for the life of the process (one reference, never given back).
+  LoadLibraryA("iphlpapi.dll");
 }

@@ -87,8 +87,15 @@ while IFS='|' read -r program scenario code reports type message function faultM
   # The log stays readable as a whole: its XML form is well-formed.
   "$runner" "$reader" xml "$log" -o "$work/$scenario.xml" >/dev/null 2>&1
   xmllint --noout "$work/$scenario.xml" 2>/dev/null || fail "the log's XML is not well-formed"
+  # "-" as the function: where the report says the thread stood is not checked (see the table).
+  [ "$function" = - ] && continue
   got=$("$runner" "$reader" field "$log" last 2.3 | strip)
-  [ "$got" = "$faultModule" ] || fail "module '$got', expected '$faultModule'"
+  # "*" as the module: the thread was stopped somewhere in a loop that calls into a system library.
+  if [ "$faultModule" = "*" ]; then
+    faultModule=other
+  else
+    [ "$got" = "$faultModule" ] || fail "module '$got', expected '$faultModule'"
+  fi
   # A row names the faulting function of the program, its source file and the line marked "fault
   # line": the first row, at the fault's address, when the fault is in the program's own code.
   # (A system library's address that no export covers is not shown in a report.)
@@ -147,6 +154,8 @@ window|av|0|1|EAccessViolation|Access violation at address ADDRESS. Read of addr
 window|quit|0|1|std::runtime_error|fault while a quit request comes.|FaultThenQuit
 window|divzero|0|1|EDivByZero|Division by zero.|DivideByZero
 window|freeze|0|1|EFrozenApplication|The application seems to be frozen.|SpinInHandler
+window|freeze-alloc|0|1|EFrozenApplication|The application seems to be frozen.|AllocateInHandler|*
+window|freeze-load|0|1|EFrozenApplication|The application seems to be frozen.|-
 window|answers|0|0||||
 TABLE
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "faultline/capture/capture.h"
@@ -24,6 +25,20 @@ struct TFaultlineForThisDll {
   }
   ~TFaultlineForThisDll() { FaultlineStop(); }
 } faultlineForThisDll;
+
+// Asked by the freeze-load scenario: the library's start-up keeps the loading thread busy for
+// FAULTLAB_INIT_SPIN milliseconds, holding the loader's lock all the while.
+__attribute__((noinline)) void SpinAtStartup(DWORD milliseconds) {
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < milliseconds) {}
+}
+
+struct TStartupSpin {
+  TStartupSpin() {
+    char text[16] = {};
+    if (GetEnvironmentVariableA("FAULTLAB_INIT_SPIN", text, sizeof text)) SpinAtStartup(std::strtoul(text, nullptr, 10));
+  }
+} startupSpin;
 
 __attribute__((noinline)) void ThrowInDll() {
   throw std::runtime_error("thrown inside the DLL");  // fault line

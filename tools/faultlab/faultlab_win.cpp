@@ -5,6 +5,7 @@
 // the scenario. Reports are saved in faultlab.flf beside the program.
 #include <windows.h>
 
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -64,6 +65,28 @@ __attribute__((noinline)) void SpinInHandler(DWORD milliseconds) {
   while (!stopSpinning) {}  // fault line
 }
 
+// freeze-alloc: the click handler allocates and frees in a loop for 3.5 s while the freeze
+// detector watches: the main thread, when it is stopped, is most likely inside the allocator,
+// holding the heap's lock that the report needs. One report, the program goes on; exit code 0.
+volatile void* lastBlock = nullptr;
+__attribute__((noinline)) void AllocateInHandler(DWORD milliseconds) {
+  stopSpinning = false;
+  CloseHandle(CreateThread(nullptr, 0, StopSpinningAfter, reinterpret_cast<LPVOID>(uintptr_t{milliseconds}), 0, nullptr));
+  // On one line, so that wherever the main thread is stopped in the loop its row names this line.
+  while (!stopSpinning) std::free(const_cast<void*>(lastBlock = std::malloc(256)));  // fault line
+}
+
+// freeze-load: the click handler loads a library whose start-up keeps the main thread busy for
+// 3.5 s, holding the loader's lock, while the freeze detector watches with FreezeSeconds 2. The
+// report must neither keep the main thread held nor wait for it: one report (in the library, the
+// handler's call on the stack), the program goes on; exit code 0.
+__attribute__((noinline)) void LoadSpinningLibrary() {
+  SetEnvironmentVariableA("FAULTLAB_INIT_SPIN", "3500");
+  HMODULE library = LoadLibraryA("faultlab-dll.dll");  // fault line
+  SetEnvironmentVariableA("FAULTLAB_INIT_SPIN", nullptr);
+  if (library) FreeLibrary(library);
+}
+
 // dialog (the demo of the README's run command): the exception dialog shows as a user sees it.
 // A thread of the laboratory opens its details, saves a picture of it (to the file that
 // FAULTLAB_PICTURE names) and closes it with its OK button; the program goes on; exit code 0.
@@ -90,6 +113,8 @@ __attribute__((noinline)) void OpenReportFile() {
 void Click() {
   if (scenario == "dialog") OpenReportFile();
   if (scenario == "freeze") SpinInHandler(3500);
+  if (scenario == "freeze-load") LoadSpinningLibrary();
+  if (scenario == "freeze-alloc") AllocateInHandler(3500);
   if (scenario == "answers") SpinInHandler(1000);
   if (scenario == "quit") FaultThenQuit();
   if (scenario == "av") ReadThroughNull();
@@ -122,7 +147,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (__argc != 2) return 2;
   scenario = __argv[1];
   if (scenario != "event" && scenario != "quiet" && scenario != "av" && scenario != "divzero" && scenario != "quit" &&
-      scenario != "freeze" && scenario != "answers" && scenario != "dialog")
+      scenario != "freeze" && scenario != "freeze-load" && scenario != "freeze-alloc" &&
+      scenario != "answers" && scenario != "dialog")
     return 2;
   FaultlineStart();
   if (scenario == "dialog") {
@@ -139,7 +165,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
       return true;
     };
   }
-  if (scenario == "freeze" || scenario == "answers") {
+  if (scenario == "freeze" || scenario == "freeze-load" || scenario == "freeze-alloc" || scenario == "answers") {
     // The program turns the detector on through its options, as a program may at any time.
     TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
     options.SetFreezeSeconds(2);
