@@ -37,6 +37,14 @@ bool DispatchException(TExceptionEvent& event);
 // which would outlive it when it is unloaded.
 void StartReportHelpers();
 
+// Whether the calling thread is the report thread.
+bool IsReportThread();
+// On the report thread, when its report cannot go on (an exception that left the report's code,
+// a fault no code handled, a stack overflow): the report ends as an internal error (error, when
+// known, goes into the self-diagnosis), the thread that waits for it goes on, and the report
+// thread ends; later reports are not made (their threads go on as if none were configured).
+[[noreturn]] void AbandonReport(const std::exception_ptr& error);
+
 // The address of the last report (the same exception reaching the last-resort handlers after a
 // report of its own is not reported again).
 uintptr_t LastReportedAddress();

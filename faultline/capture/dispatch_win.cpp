@@ -15,7 +15,6 @@
 #include "faultline/capture/guard.h"
 #include "faultline/lists/memory_reader.h"
 #include "faultline/lists/modules_list.h"
-#include "faultline/lists/own_thread.h"
 #include "faultline/lists/threads_list.h"
 #include "faultline/delivery/delivery_run.h"
 #include "faultline/log/log_flow.h"
@@ -175,6 +174,9 @@ std::vector<std::string> TypeLineage(const std::type_info* type) {
 class TReportRun {
  public:
   explicit TReportRun(TExceptionEvent& e) : e_(e) {}
+
+  // Ends the report as an internal error: the self-diagnosis of error at the step it reached.
+  void Fail(const std::exception_ptr& error) { InternalError(error); }
 
   bool Run() {
     stackPointer_ = CurrentStackPointer();
@@ -627,26 +629,111 @@ class TReportRun {
   HMODULE faulting_ = nullptr;
 };
 
-// The report runs here, at the highest priority, while the faulting thread waits.
-class TExceptionThread : public TFaultlineThread {
+// The report thread: it runs every report, at the highest priority, while the faulting thread
+// waits. It is made when reporting starts, before any fault: a thread made at the fault would not
+// start while the faulting thread holds the loader's lock (a library's global constructor or
+// destructor), nor while the allocator is broken. Made by the system's own thread creation, it is
+// not in the thread list, so no report holds it or shows its stack.
+class TReportThread {
  public:
-  explicit TExceptionThread(TExceptionEvent& e) : TFaultlineThread(true), event_(e) {}
-  std::atomic<bool> Executing{true};
-  bool Result = false;
-
- protected:
-  void Execute() override {
-    try {
-      Result = TReportRun(event_).Run();
-    } catch (...) {
-      Result = false;
-    }
-    Executing = false;
+  bool Start() {
+    if (handle_) return true;
+    posted_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    done_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ended_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    using TCreate = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
+    auto create = reinterpret_cast<TCreate>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateThread")));
+    if (posted_ && done_ && ended_ && create) handle_ = create(nullptr, 0, Body, this, 0, &id_);
+    if (handle_) SetThreadPriority(handle_, THREAD_PRIORITY_HIGHEST);
+    return handle_ != nullptr;
   }
 
+  // Ends the thread; no report runs (the caller has passed through the handler lock). In a DLL
+  // being unloaded the thread cannot finish exiting (that takes the loader's lock, held by the
+  // unloading thread): it is waited for until it has left this module's code, not until its end.
+  void Stop() {
+    if (handle_) {
+      stopping_ = true;
+      SetEvent(posted_);
+      if (WaitForSingleObject(ended_, 5000) == WAIT_OBJECT_0) WaitForSingleObject(handle_, 50);
+      CloseHandle(handle_);
+    }
+    for (HANDLE h : {posted_, done_, ended_})
+      if (h) CloseHandle(h);
+    handle_ = posted_ = done_ = ended_ = nullptr;
+    id_ = 0;
+    stopping_ = false;
+    lost_ = false;
+  }
+
+  DWORD Id() const { return id_; }
+  HANDLE Done() const { return done_; }
+  bool Running() const { return handle_ != nullptr && !lost_; }
+
+  // On the report thread: see AbandonReport.
+  [[noreturn]] void Abandon(const std::exception_ptr& error) {
+    if (!lost_.exchange(true)) {
+      if (current_ && error) {
+        try {
+          current_->Fail(error);
+        } catch (...) {
+        }
+      } else {
+        ++internalErrorCount;
+      }
+      result_ = false;
+      executing_ = false;
+      SetEvent(done_);
+      SetEvent(ended_);
+    }
+    ExitThread(1);
+  }
+
+  // Hands a report to the thread; Executing() stays true until it has ended.
+  void Post(TExceptionEvent& event) {
+    event_ = &event;
+    result_ = false;
+    executing_ = true;
+    SetEvent(posted_);
+  }
+  bool Executing() const { return executing_.load(); }
+  bool Result() const { return result_; }
+
  private:
-  TExceptionEvent& event_;
+  static DWORD WINAPI Body(LPVOID self) {
+    auto* t = static_cast<TReportThread*>(self);
+    for (;;) {
+      WaitForSingleObject(t->posted_, INFINITE);
+      if (t->stopping_) break;
+      bool result = false;
+      try {
+        TReportRun run(*t->event_);
+        t->current_ = &run;
+        result = run.Run();
+      } catch (...) {
+        result = false;
+      }
+      t->current_ = nullptr;
+      t->result_ = result;
+      t->executing_ = false;
+      SetEvent(t->done_);
+    }
+    // The last thing done in this module's code: the thread goes straight to its end.
+    SetEvent(t->ended_);
+    ExitThread(0);
+  }
+
+  HANDLE handle_ = nullptr, posted_ = nullptr, done_ = nullptr, ended_ = nullptr;
+  DWORD id_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> executing_{false};
+  std::atomic<bool> lost_{false};
+  TExceptionEvent* event_ = nullptr;
+  TReportRun* current_ = nullptr;
+  bool result_ = false;
 };
+TReportThread reportThread;
 
 // One pass of message handling for a main thread that waits for its report: input is dropped,
 // a quit request is kept back for later, the rest is handled.
@@ -739,7 +826,14 @@ void InitDispatcher() {
   dispatcherReady = true;
 }
 
-void StartReportHelpers() { allocatorProbe.Start(); }
+bool IsReportThread() { return reportThread.Id() != 0 && GetCurrentThreadId() == reportThread.Id(); }
+
+void AbandonReport(const std::exception_ptr& error) { reportThread.Abandon(error); }
+
+void StartReportHelpers() {
+  allocatorProbe.Start();
+  reportThread.Start();
+}
 
 void DoneDispatcher() {
   if (!dispatcherReady) return;
@@ -747,6 +841,7 @@ void DoneDispatcher() {
   EnterCriticalSection(&handlerLock);
   LeaveCriticalSection(&handlerLock);
   dispatcherReady = false;
+  reportThread.Stop();
   DeleteCriticalSection(&handlerLock);
   CloseHandle(callPosted);
   CloseHandle(callDone);
@@ -758,6 +853,9 @@ void EndReport() { LeaveCriticalSection(&handlerLock); }
 
 bool DispatchException(TExceptionEvent& event) {
   if (!dispatcherReady || !FaultlineActive()) return true;
+  // A fault of the report itself: the faulting thread holds the lock while it waits for this very
+  // report, so waiting for the lock here would hang both. Not reported.
+  if (GetCurrentThreadId() == reportThread.Id()) return false;
   EnterCriticalSection(&handlerLock);
   struct TLeave {
     ~TLeave() { LeaveCriticalSection(&handlerLock); }
@@ -770,21 +868,17 @@ bool DispatchException(TExceptionEvent& event) {
   if (!FaultLoadOwnOptions().HandlingOn()) return true;
   if (event.ThreadId == 0) event.ThreadId = GetCurrentThreadId();
 
-  std::unique_ptr<TExceptionThread> worker;
-  try {
-    worker = std::make_unique<TExceptionThread>(event);
-  } catch (...) {
+  if (!reportThread.Running()) {
     ++internalErrorCount;  // no thread for the report: the faulting thread goes on
     return true;
   }
-  SetThreadPriority(worker->Handle(), THREAD_PRIORITY_HIGHEST);
   const bool onMain = GetCurrentThreadId() == FaultMainThreadId();
   waitingThread = GetCurrentThreadId();
-  worker->Start();
+  reportThread.Post(event);
   bool quitSeen = false;
   WPARAM quitCode = 0;
   bool pumping = onMain;
-  while (worker->Executing.load()) {
+  while (reportThread.Executing()) {
     if (pumping) {
       try {
         PumpWaitingMessages(quitSeen, quitCode);
@@ -795,17 +889,15 @@ bool DispatchException(TExceptionEvent& event) {
     RunPendingCall();
     // Polls every 10 ms at the latest; wakes at once when the report ends, a call is posted or,
     // while pumping, a message comes.
-    HANDLE waits[2] = {worker->Handle(), callPosted};
+    HANDLE waits[2] = {reportThread.Done(), callPosted};
     if (pumping)
       MsgWaitForMultipleObjects(2, waits, FALSE, 10, QS_ALLINPUT);
     else
       WaitForMultipleObjects(2, waits, FALSE, 10);
   }
-  worker->WaitFor();
   waitingThread = 0;
   RunPendingCall();
-  const bool result = worker->Result;
-  worker.reset();
+  const bool result = reportThread.Result();
   // A quit request that came while waiting is handed back to the message loop.
   if (quitSeen) PostQuitMessage(static_cast<int>(quitCode));
   return result;

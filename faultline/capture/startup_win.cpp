@@ -66,10 +66,17 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
   return r.Object && r.Object == ObjectOf(e) ? &r : nullptr;
 }
 
+bool Converted(DWORD code);
+bool ThrowAtFault(EXCEPTION_POINTERS& pointers);
+std::exception_ptr FaultException(const EXCEPTION_RECORD& record, const CONTEXT& context);
+
 // An exception that no catch takes: reported where it was thrown (its frames are still on the
 // stack), then the thread, or on the main thread the program, ends with exit code 1.
 [[noreturn]] void Terminate() {
   std::exception_ptr e = std::current_exception();
+  // An exception that left the report's own code (a window procedure of the dialog, say): that
+  // report ends as an internal error and the thread that waits for it goes on.
+  if (IsReportThread()) AbandonReport(e);
   if (e && active && delegating) {
     const TRaiseInfo* raise = RaiseOf(e);
     executableManager(&e, raise ? reinterpret_cast<void*>(static_cast<uintptr_t>(raise->ReturnAddress)) : nullptr,
@@ -118,6 +125,19 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
   // reports it as in 32-bit code (and ends only the thread, where it is not the main one).
   if (pointers && pointers->ExceptionRecord && IsGccExceptionCode(pointers->ExceptionRecord->ExceptionCode))
     return EXCEPTION_CONTINUE_SEARCH;
+  // A fault that nothing handled on the report's own thread (inside a system library: the
+  // program's own code is converted at once) ends that report as an internal error; the thread
+  // that waits for the report goes on. In 64-bit code the fault is thrown where it happened and
+  // unwinds, through the system library's frames, to the report's own handler; 32-bit code cannot
+  // unwind through frames without unwind tables, so there the report thread is given up.
+  if (active && pointers && pointers->ExceptionRecord && pointers->ContextRecord && IsReportThread()) {
+#ifdef _WIN64
+    if (Converted(pointers->ExceptionRecord->ExceptionCode) &&
+        !(pointers->ExceptionRecord->ExceptionFlags & EXCEPTION_NONCONTINUABLE) && ThrowAtFault(*pointers))
+      return EXCEPTION_CONTINUE_EXECUTION;
+#endif
+    AbandonReport(FaultException(*pointers->ExceptionRecord, *pointers->ContextRecord));
+  }
   if (active && pointers && pointers->ExceptionRecord) {
     const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
     const TRaiseInfo& raise = ThreadRaise();
@@ -267,20 +287,14 @@ bool Converted(DWORD code) {
   }
 }
 
-LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
-  if (!active || !pointers || !pointers->ExceptionRecord || !pointers->ContextRecord) return EXCEPTION_CONTINUE_SEARCH;
-  const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
-  CONTEXT& context = *pointers->ContextRecord;
-  // A DLL reports only the overflows of its own code; the executable every one (a delegating DLL
-  // has no reporter: the executable's reports it).
-  if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW && overflowReporter.Ready() &&
-      (convertedModule == executableModule || ModuleOfAddress(Address(record.ExceptionAddress)) == convertedModule))
-    overflowReporter.ReportAndEnd(*pointers);
-  if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
-  if (ModuleOfAddress(Address(record.ExceptionAddress)) != convertedModule) return EXCEPTION_CONTINUE_SEARCH;
+// Makes the faulting thread throw the fault as a C++ exception from the faulting instruction, as
+// if that instruction had called the throw. False where the stack has no room for it.
+bool ThrowAtFault(EXCEPTION_POINTERS& pointers) {
+  const EXCEPTION_RECORD& record = *pointers.ExceptionRecord;
+  CONTEXT& context = *pointers.ContextRecord;
   // The return address goes where a call would have put it; the stack must have room for it.
   uintptr_t sp = ContextStack(context);
-  if (sp < 64 || ThreadInHandler()) return EXCEPTION_CONTINUE_SEARCH;
+  if (sp < 64) return false;
   faultToThrow.Code = record.ExceptionCode;
   faultToThrow.Message = OsExceptionMessage(record);
   SetPendingFault(Address(record.ExceptionAddress), context);
@@ -297,7 +311,26 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
 #endif
   SetContextStack(context, sp);
   SetContextInstruction(context, Address(reinterpret_cast<void*>(&ThrowPendingFault)));
-  return EXCEPTION_CONTINUE_EXECUTION;
+  return true;
+}
+
+LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
+  if (!active || !pointers || !pointers->ExceptionRecord || !pointers->ContextRecord) return EXCEPTION_CONTINUE_SEARCH;
+  const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+  if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+    // The report's own thread overflowed: that report is given up (there is no stack left to
+    // make anything of it), the thread that waits for it goes on.
+    if (IsReportThread()) AbandonReport(nullptr);
+    // A DLL reports only the overflows of its own code; the executable every one (a delegating
+    // DLL has no reporter: the executable's reports it).
+    if (overflowReporter.Ready() &&
+        (convertedModule == executableModule || ModuleOfAddress(Address(record.ExceptionAddress)) == convertedModule))
+      overflowReporter.ReportAndEnd(*pointers);
+  }
+  if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
+  if (ModuleOfAddress(Address(record.ExceptionAddress)) != convertedModule) return EXCEPTION_CONTINUE_SEARCH;
+  if (ThreadInHandler()) return EXCEPTION_CONTINUE_SEARCH;
+  return ThrowAtFault(*pointers) ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
 }
 
 // A delegating DLL's raise, as the executable's notice takes it (see Faultline_CallGeneralRaise).
@@ -534,16 +567,26 @@ extern "C" __declspec(dllexport) void* __stdcall Faultline_CallExceptObject(cons
   if (!record) return nullptr;
   CONTEXT none{};
   const CONTEXT& c = context ? *context : none;
-  faultToThrow.Code = record->ExceptionCode;
-  faultToThrow.Message = OsExceptionMessage(*record);
-  // The throw records the raise with this context, as the converter's throw does.
-  SetPendingFault(Address(record->ExceptionAddress), c);
+  std::exception_ptr e = FaultException(*record, c);
+  if (!e) return nullptr;
+  if (!capture) ThreadRaise().Stack.clear();
+  return new std::exception_ptr(e);
+}
+
+namespace {
+
+// The exception object a fault is thrown as (its class from the code), made here by a throw that
+// records the raise with this context, as the converter's throw does.
+std::exception_ptr FaultException(const EXCEPTION_RECORD& record, const CONTEXT& context) {
+  faultToThrow.Code = record.ExceptionCode;
+  faultToThrow.Message = OsExceptionMessage(record);
+  SetPendingFault(Address(record.ExceptionAddress), context);
   try {
     ThrowPendingFault();
   } catch (...) {
-    TRaiseInfo& r = ThreadRaise();
-    if (!capture) r.Stack.clear();
-    return new std::exception_ptr(std::current_exception());
+    return std::current_exception();
   }
   return nullptr;
 }
+
+}  // namespace

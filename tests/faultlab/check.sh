@@ -62,6 +62,13 @@ while IFS='|' read -r program scenario code reports type message function faultM
         grep -qF "$want" "$diagnosis" 2>/dev/null || fail "the diagnosis lacks '$want'"
       done
       grep -q "^Probably internal bug|Error: 'Console'" "$work/messagebox.txt" 2>/dev/null || fail "no offer to mail it" ;;
+    bad-what)
+      # The report's own thread faulted inside the C runtime: that report ends in the self-diagnosis.
+      grep -q '\[ERROR\] - Section: 7 - Address: [0-9A-F]\{'"$digits"'\} - Message: \\"Access violation' "$work/$scenario.out" ||
+        fail "no debugger line"
+      for want in "Exception : EAccessViolation" "LastExcept: (anonymous namespace)::TBadWhat"; do
+        grep -qF "$want" "$work/faultlab-console.log" 2>/dev/null || fail "the diagnosis lacks '$want'"
+      done ;;
     internal-quiet)
       [ ! -e "$work/faultlab-console.log" ] || fail "a diagnosis was written without a debugger"
       [ ! -e "$work/messagebox.txt" ] || fail "a message box was shown"
@@ -141,6 +148,7 @@ console|thread-churn|1|1|std::runtime_error|fault while threads come and go.|Fau
 console|raise-exception|1|1|EExternalException|External exception E0424242.|RaiseOwnCode
 console|internal-error|1|0||||
 console|internal-quiet|1|0||||
+console|bad-what|1|0||||
 dll|dll|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 host|dll-alone|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler

@@ -232,6 +232,20 @@ __attribute__((noinline)) void FailInsideReport(bool debugger) {
   throw std::runtime_error("the report of this one fails");  // fault line
 }
 
+// bad-what: an uncaught exception whose what() returns a pointer to nowhere: reading the message
+// faults inside the C runtime, on the report's own thread. That report ends as an internal error
+// (the self-diagnosis: debugger line, diagnosis file, offer declined) and the faulting thread goes
+// on to its end: no report, no hang; exit code 1.
+struct TBadWhat : std::exception {
+  const char* what() const noexcept override { return reinterpret_cast<const char*>(uintptr_t{16}); }
+};
+
+__attribute__((noinline)) void ThrowBadWhat() {
+  SetDebuggerPresentProbe([] { return true; });
+  StartMessageBoxAnswerer();
+  throw TBadWhat();  // fault line
+}
+
 // dll: the laboratory's DLL (which carries Faultline too) throws and nobody catches it. The DLL
 // leaves the report to this program: one report, made here (it holds this program's custom
 // data), whose call stack begins in the DLL's own source; exit code 1.
@@ -434,6 +448,7 @@ int RunScenario(const std::string& name) {
     return 2;  // the DLL could not be loaded
   }
   if (name == "internal-quiet") FailInsideReport(false);
+  if (name == "bad-what") ThrowBadWhat();
   if (name == "thread-overflow") {
     HANDLE h = CreateThread(nullptr, 0, OverflowThreadBody, nullptr, 0, nullptr);
     WaitForSingleObject(h, 60000);
@@ -490,4 +505,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet dll send-smtp send-http send-https send-ftp send-mail crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what dll send-smtp send-http send-https send-ftp send-mail crash-restart nested event-cancel custom-data"; }
