@@ -299,7 +299,16 @@ bool ThrowAtFault(EXCEPTION_POINTERS& pointers) {
   faultToThrow.Message = OsExceptionMessage(record);
   SetPendingFault(Address(record.ExceptionAddress), context);
   sp -= sizeof(void*);
+#ifdef _WIN64
+  // The system's unwinder takes a frame's address as it is (and knows which prologue instructions
+  // ran before it).
   *reinterpret_cast<uintptr_t*>(sp) = ContextInstruction(context);
+#else
+  // GCC's unwinder takes the address below a return address as the call's own: one byte past the
+  // faulting instruction makes that the faulting instruction itself, so that its function (also
+  // when it faults at its first byte) and the frame's state at that instruction are the ones used.
+  *reinterpret_cast<uintptr_t*>(sp) = ContextInstruction(context) + 1;
+#endif
 #ifdef _WIN64
   // A 64-bit procedure is entered with the stack 16-byte aligned before the call's push. Where
   // the fault left it 8 bytes off (a leaf function without a frame), the pad below stands between

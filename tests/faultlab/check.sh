@@ -149,6 +149,8 @@ console|raise-exception|1|1|EExternalException|External exception E0424242.|Rais
 console|internal-error|1|0||||
 console|internal-quiet|1|0||||
 console|bad-what|1|0||||
+console|null-this|1|1|EAccessViolation|Access violation at address ADDRESS. Read of address NULL.|Get
+console|null-this-caught|0|0||||
 dll|dll|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 host|dll-alone|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler

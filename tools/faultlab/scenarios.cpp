@@ -246,6 +246,26 @@ __attribute__((noinline)) void ThrowBadWhat() {
   throw TBadWhat();  // fault line
 }
 
+// null-this: a method called through a null pointer faults at its very first instruction (at -O2
+// it reads the member at once). The fault is thrown from there as if that instruction had called
+// the throw; unwinding must see the method, not the procedure before it. null-this-caught: the
+// caller catches it and goes on: no report, exit code 0. null-this: nobody catches it: one report
+// whose first row is the method, exit code 1.
+struct TNode {
+  int Value;
+  __attribute__((noinline)) int Get() const { return Value; }  // fault line
+};
+TNode* volatile nowhere = nullptr;
+
+__attribute__((noinline)) int ReadThroughNullThis(bool catchIt) {
+  if (!catchIt) return nowhere->Get();
+  try {
+    return nowhere->Get();
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
 // dll: the laboratory's DLL (which carries Faultline too) throws and nobody catches it. The DLL
 // leaves the report to this program: one report, made here (it holds this program's custom
 // data), whose call stack begins in the DLL's own source; exit code 1.
@@ -449,6 +469,8 @@ int RunScenario(const std::string& name) {
   }
   if (name == "internal-quiet") FailInsideReport(false);
   if (name == "bad-what") ThrowBadWhat();
+  if (name == "null-this") return ReadThroughNullThis(false);
+  if (name == "null-this-caught") return ReadThroughNullThis(true);
   if (name == "thread-overflow") {
     HANDLE h = CreateThread(nullptr, 0, OverflowThreadBody, nullptr, 0, nullptr);
     WaitForSingleObject(h, 60000);
@@ -505,4 +527,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what dll send-smtp send-http send-https send-ftp send-mail crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught dll send-smtp send-http send-https send-ftp send-mail crash-restart nested event-cancel custom-data"; }
