@@ -12,6 +12,22 @@
 #include <string>
 
 #include "faultline/report/report_text.h"
+#include "rtl/exception.h"
+
+// Ends of the program that are not exceptions, reported as exceptions of their own kinds: a call
+// of a pure virtual method, std::terminate without an exception, abort (a failed assert too).
+class EPureVirtualCall : public Exception {
+ public:
+  using Exception::Exception;
+};
+class ETerminate : public Exception {
+ public:
+  using Exception::Exception;
+};
+class EAbort : public Exception {
+ public:
+  using Exception::Exception;
+};
 
 // Start-up and shutdown, each step in a guarded runner ("FCore.Init", "FHook.Init",
 // "FaultReport.Init" and their "Done" twins). A failing step raises the critical error.

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -72,8 +73,58 @@ std::exception_ptr FaultException(const EXCEPTION_RECORD& record, const CONTEXT&
 
 // An exception that no catch takes: reported where it was thrown (its frames are still on the
 // stack), then the thread, or on the main thread the program, ends with exit code 1.
+// Set once an end of the program that is not an exception has been reported: the ways such an
+// end goes on (a pure virtual call goes on to std::terminate) are not reported again.
+std::atomic<bool> abnormalEndReported{false};
+
+// Reports an end of the program that is not an exception as one of kind E, thrown here (so that
+// its stack is recorded), at address when known (the program's call that led here).
+template <class E>
+void ReportAbnormalEnd(const char* message, uintptr_t address) {
+  if (!active || abnormalEndReported.exchange(true)) return;
+  try {
+    throw E(message);
+  } catch (...) {
+    std::exception_ptr e = std::current_exception();
+    ExceptionManager(&e, reinterpret_cast<void*>(address), PresentGeneral, nullptr);
+  }
+}
+
+// abort(), and a failed assert through it: reported, then the C runtime ends the program as it
+// would have (exit code 3).
+using TSignalHandler = void (*)(int);
+TSignalHandler previousAbortHandler = SIG_DFL;
+// The program's call of abort: the first return address beyond the C runtime's own frames.
+uintptr_t AbortCaller() {
+  void* frames[32];
+  const USHORT n = RtlCaptureStackBackTrace(0, 32, frames, nullptr);
+  const HMODULE runtime = ModuleOfAddress(Address(reinterpret_cast<void*>(std::abort)));
+  HMODULE crt = ModuleOfAddress(Address(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("msvcrt.dll"), "abort"))));
+  if (!crt) crt = runtime;
+  bool inRuntime = false;
+  for (USHORT i = 0; i < n; ++i) {
+    const HMODULE m = ModuleOfAddress(Address(frames[i]));
+    if (m == crt) {
+      inRuntime = true;
+    } else if (inRuntime) {
+      return Address(frames[i]) - 1;  // inside the call, which may be its procedure's last instruction
+    }
+  }
+  return 0;
+}
+
+void AbortSignal(int signal) {
+  ReportAbnormalEnd<EAbort>("Abnormal program termination.", AbortCaller());
+  std::signal(signal, previousAbortHandler);
+  if (previousAbortHandler != SIG_DFL && previousAbortHandler != SIG_IGN) previousAbortHandler(signal);
+}
+
 [[noreturn]] void Terminate() {
   std::exception_ptr e = std::current_exception();
+  if (!e && !abnormalEndReported.load())
+    ReportAbnormalEnd<ETerminate>("std::terminate was called without an exception.",
+                                  reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
   // An exception that left the report's own code (a window procedure of the dialog, say): that
   // report ends as an internal error and the thread that waits for it goes on.
   if (IsReportThread()) AbandonReport(e);
@@ -487,6 +538,8 @@ void FaultlineStart() {
     previousTerminate = std::set_terminate(Terminate);
     // The last-resort filter is the process's: a delegating DLL leaves it to the executable.
     if (!delegating) previousFilter = SetUnhandledExceptionFilter(UnhandledFilter);
+    // abort belongs to the process's C runtime: a delegating DLL leaves it to the executable.
+    if (!delegating) previousAbortHandler = std::signal(SIGABRT, AbortSignal);
     convertedModule = FaultRunningModule();
     executableModule = GetModuleHandleA(nullptr);
     if (!delegating) overflowReporter.Start();
@@ -527,6 +580,7 @@ void FaultlineStop() {
     if (interceptionInstalled) {
       std::set_terminate(previousTerminate);
       if (!delegating) SetUnhandledExceptionFilter(previousFilter);
+      if (!delegating) std::signal(SIGABRT, previousAbortHandler);
       if (vectoredHandler) RemoveVectoredExceptionHandler(vectoredHandler);
       vectoredHandler = nullptr;
       overflowReporter.Stop();
@@ -542,6 +596,16 @@ void FaultlineStop() {
     DestroyFaultModules();
   });
   Guarded("FCore.Done", [] { FaultCloseSharedBlock(); });
+}
+
+// A call of a pure virtual method (the link wraps the C++ runtime's handler): reported at the
+// call, then the runtime ends the program as it would have.
+extern "C" void __real___cxa_pure_virtual();
+extern "C" [[noreturn]] void __wrap___cxa_pure_virtual() {
+  ReportAbnormalEnd<EPureVirtualCall>("Pure virtual method called.",
+                                      reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+  __real___cxa_pure_virtual();
+  std::terminate();
 }
 
 extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exception_ptr* exception, void* address,

@@ -151,6 +151,9 @@ console|internal-quiet|1|0||||
 console|bad-what|1|0||||
 console|null-this|1|1|EAccessViolation|Access violation at address ADDRESS. Read of address NULL.|Get
 console|null-this-caught|0|0||||
+console|pure-virtual|1|1|EPureVirtualCall|Pure virtual method called.|AreaOf
+console|terminate|1|1|ETerminate|std::terminate was called without an exception.|CallTerminate|*
+console|abort|3|1|EAbort|Abnormal program termination.|CallAbort
 dll|dll|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 host|dll-alone|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler

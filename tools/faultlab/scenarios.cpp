@@ -266,6 +266,41 @@ __attribute__((noinline)) int ReadThroughNullThis(bool catchIt) {
   }
 }
 
+// pure-virtual: a base class's constructor calls a pure virtual method through its object: one
+// report (EPureVirtualCall) at that call, then the C++ runtime ends the program; exit code 1.
+// terminate: std::terminate without an exception: one report (ETerminate) naming the caller;
+// exit code 1. abort: abort() (as a failed assert ends): one report (EAbort) naming the caller,
+// then the C runtime ends the program; exit code 3.
+}  // namespace
+
+struct TShapeBase;
+int AreaOf(const TShapeBase* shape);
+// Through a pointer, so that the compiler cannot see which object's method is called. (Outside
+// the anonymous namespace: the compiler must not assume it knows every class derived from it.)
+int (*volatile areaOf)(const TShapeBase*) = &AreaOf;
+volatile int areaSeen = 0;
+struct TShapeBase {
+  TShapeBase() { areaSeen = areaOf(this); }
+  virtual ~TShapeBase() = default;
+  virtual int Area() const = 0;
+};
+__attribute__((noinline)) int AreaOf(const TShapeBase* shape) {
+  return shape->Area() + 1;  // fault line
+}
+struct TSquare : TShapeBase {
+  int Area() const override { return 4; }
+};
+
+namespace {
+
+__attribute__((noinline)) void CallTerminate() {
+  std::terminate();  // fault line
+}
+
+__attribute__((noinline)) void CallAbort() {
+  std::abort();  // fault line
+}
+
 // dll: the laboratory's DLL (which carries Faultline too) throws and nobody catches it. The DLL
 // leaves the report to this program: one report, made here (it holds this program's custom
 // data), whose call stack begins in the DLL's own source; exit code 1.
@@ -471,6 +506,12 @@ int RunScenario(const std::string& name) {
   if (name == "bad-what") ThrowBadWhat();
   if (name == "null-this") return ReadThroughNullThis(false);
   if (name == "null-this-caught") return ReadThroughNullThis(true);
+  if (name == "pure-virtual") {
+    TSquare square;
+    return square.Area();
+  }
+  if (name == "terminate") CallTerminate();
+  if (name == "abort") CallAbort();
   if (name == "thread-overflow") {
     HANDLE h = CreateThread(nullptr, 0, OverflowThreadBody, nullptr, 0, nullptr);
     WaitForSingleObject(h, 60000);
@@ -527,4 +568,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught dll send-smtp send-http send-https send-ftp send-mail crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-http send-https send-ftp send-mail crash-restart nested event-cancel custom-data"; }
