@@ -23,10 +23,22 @@ struct TExceptionEvent {
   const CONTEXT* Context = nullptr; // the processor context at the exception, when known
   uintptr_t StackTop = 0;           // of the faulting thread
   const TRaiseInfo* Raise = nullptr;  // the stack as it was at the raise, when it is this one's
+  TRaiseInfo RaiseCopy;                // what Raise points to when the event took a copy (TakeRaise)
   // A copy of the thread's stack from the context's stack pointer up, when the thread ran on
   // after the context was read (a frozen main thread is let go before its report).
   const std::vector<uint8_t>* StackCopy = nullptr;
 };
+
+// The event takes its own copy of raise (and of its context): the thread's record is overwritten by
+// any throw while the report runs (an event handler on the waiting thread, a pumped message).
+inline void TakeRaise(TExceptionEvent& event, const TRaiseInfo* raise) {
+  event.Raise = nullptr;
+  event.Context = nullptr;
+  if (!raise) return;
+  event.RaiseCopy = *raise;
+  event.Raise = &event.RaiseCopy;
+  if (event.RaiseCopy.HasContext) event.Context = &event.RaiseCopy.Context;
+}
 
 // Runs one report (one at a time in the process, on a thread of its own while the caller waits).
 // Returns true when the program's own handler should still run.
@@ -45,9 +57,12 @@ bool IsReportThread();
 // thread ends; later reports are not made (their threads go on as if none were configured).
 [[noreturn]] void AbandonReport(const std::exception_ptr& error);
 
-// The address of the last report (the same exception reaching the last-resort handlers after a
-// report of its own is not reported again).
+// The address of the last report (the same operating-system fault reaching the last-resort filter
+// after a report of its own is not reported again).
 uintptr_t LastReportedAddress();
+// Whether e is the exception of the last report (the same exception reaching the terminate handler
+// after a report of its own is not reported again; another one thrown from the same place is).
+bool AlreadyReported(const std::exception_ptr& e);
 
 // The class name and message of an operating-system exception code.
 std::string OsExceptionClassName(DWORD code);

@@ -34,6 +34,10 @@ bool dispatcherReady = false;
 std::atomic<long> reportCount{0}, internalErrorCount{0};
 TRecentErrors recentErrors;
 std::atomic<uintptr_t> lastReported{0};
+// The exception of the last report, kept alive so that its object's address is not taken by
+// another exception meanwhile.
+std::mutex lastExceptionLock;
+std::exception_ptr lastException;
 TDateTime startDate = 0;
 char startDirectory[MAX_PATH] = {};
 
@@ -200,6 +204,10 @@ class TReportRun {
     std::unique_ptr<TFaultThreadsList> snapshot;
     if (FaultThreads()) snapshot = std::make_unique<TFaultThreadsList>(*FaultThreads());
     lastReported = e_.Address;
+    if (e_.Exception) {
+      std::lock_guard<std::mutex> guard(lastExceptionLock);
+      lastException = e_.Exception;
+    }
     uintptr_t address = e_.Address;
     if (e_.AddressIsReturn && address >= 5) address -= 5;
     TFaultModulesList* modules = FaultModules();
@@ -772,6 +780,11 @@ void RunPendingCall() {
 
 uintptr_t LastReportedAddress() { return lastReported.load(); }
 
+bool AlreadyReported(const std::exception_ptr& e) {
+  std::lock_guard<std::mutex> guard(lastExceptionLock);
+  return e && e == lastException;
+}
+
 std::vector<std::string> ExceptionLineage(const std::exception_ptr& e) {
   if (!e) return {};
   try {
@@ -842,6 +855,10 @@ void DoneDispatcher() {
   LeaveCriticalSection(&handlerLock);
   dispatcherReady = false;
   reportThread.Stop();
+  {
+    std::lock_guard<std::mutex> guard(lastExceptionLock);
+    lastException = nullptr;  // its object may belong to a module about to go
+  }
   DeleteCriticalSection(&handlerLock);
   CloseHandle(callPosted);
   CloseHandle(callDone);

@@ -136,14 +136,13 @@ void AbortSignal(int signal) {
     TExceptionEvent event;
     event.Exception = e;
     const TRaiseInfo* raise = RaiseOf(e);
-    event.Raise = raise;
+    TakeRaise(event, raise);
     event.Address = raise ? raise->ReturnAddress : 0;
     event.AddressIsReturn = raise && raise->IsReturnAddress;
-    event.Context = raise && raise->HasContext ? &raise->Context : nullptr;
     event.ThreadId = GetCurrentThreadId();
     event.StackTop = CurrentStackTop();
     event.Presentation = PresentGeneral;
-    if (event.Address == 0 || event.Address != LastReportedAddress()) DispatchException(event);
+    if (!AlreadyReported(e)) DispatchException(event);
   }
   if (GetCurrentThreadId() == FaultMainThreadId()) TerminateProcess(GetCurrentProcess(), 1);
   ExitThread(1);
@@ -181,6 +180,14 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
   // that waits for the report goes on. In 64-bit code the fault is thrown where it happened and
   // unwinds, through the system library's frames, to the report's own handler; 32-bit code cannot
   // unwind through frames without unwind tables, so there the report thread is given up.
+#ifdef _WIN64
+  // The same, unhandled, on a thread that waits for its report (an event handler run there that
+  // faults inside a system library): thrown where it happened, swallowed by the handler's caller.
+  if (active && pointers && pointers->ExceptionRecord && pointers->ContextRecord && ThreadInHandler() &&
+      Converted(pointers->ExceptionRecord->ExceptionCode) &&
+      !(pointers->ExceptionRecord->ExceptionFlags & EXCEPTION_NONCONTINUABLE) && ThrowAtFault(*pointers))
+    return EXCEPTION_CONTINUE_EXECUTION;
+#endif
   if (active && pointers && pointers->ExceptionRecord && pointers->ContextRecord && IsReportThread()) {
 #ifdef _WIN64
     if (Converted(pointers->ExceptionRecord->ExceptionCode) &&
@@ -388,8 +395,9 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
       overflowReporter.ReportAndEnd(*pointers);
   }
   if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
+  // Also on a thread that waits for its report: a fault of an event handler run there becomes an
+  // exception that the handler's caller swallows, and the report goes on.
   if (ModuleOfAddress(Address(record.ExceptionAddress)) != convertedModule) return EXCEPTION_CONTINUE_SEARCH;
-  if (ThreadInHandler()) return EXCEPTION_CONTINUE_SEARCH;
   return ThrowAtFault(*pointers) ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -615,10 +623,9 @@ extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exce
   TExceptionEvent event;
   event.Exception = *exception;
   const TRaiseInfo* raise = RaiseOf(*exception);
-  event.Raise = raise;
+  TakeRaise(event, raise);
   event.Address = Address(address);
   event.AddressIsReturn = raise && event.Address == raise->ReturnAddress && raise->IsReturnAddress;
-  event.Context = raise && raise->HasContext ? &raise->Context : nullptr;
   event.ThreadId = GetCurrentThreadId();
   event.StackTop = CurrentStackTop();
   event.Module = module;

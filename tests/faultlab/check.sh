@@ -132,6 +132,7 @@ done <<'TABLE'
 console|handled|0|0||||
 console|uncaught|1|1|std::runtime_error|uncaught on the main thread.|ThrowUncaught
 console|thread-uncaught|0|1|std::logic_error|uncaught in a plain thread.|PlainThreadBody
+console|thread-uncaught-event|0|1|std::logic_error|uncaught in a plain thread.|PlainThreadBody
 console|tthread|0|1|std::out_of_range|escaped from Execute.|FailInExecute
 console|null-write|1|1|EAccessViolation|Access violation at address ADDRESS. Write of address NULL.|WriteThroughNull
 console|overflow|1|1|EStackOverflow|Stack overflow.|Recurse
@@ -157,6 +158,7 @@ console|abort|3|1|EAbort|Abnormal program termination.|CallAbort
 dll|dll|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 host|dll-alone|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler
+console|nested-av|1|1|std::runtime_error|reported although an event handler faults.|FaultInHandler
 console|event-cancel|1|0||||
 console|custom-data|1|1|std::runtime_error|with custom data.|ThrowWithCustomData
 console|crash-restart|1|5|std::runtime_error|one of five errors within a minute.|CrashThreadBody

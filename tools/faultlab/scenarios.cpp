@@ -459,6 +459,17 @@ __attribute__((noinline)) void ThrowWithThrowingHandler() {
   throw std::runtime_error("reported although an event handler throws");  // fault line
 }
 
+// nested-av: a notification handler writes through a null pointer while the report runs (on the
+// thread that waits for the report). That fault ends the handler, not the report: one report;
+// exit code 1.
+volatile int* volatile nullTarget = nullptr;
+__attribute__((noinline)) void FaultInHandler() {
+  TFaultEventHandlers handlers;
+  handlers.ExceptionNotify = [](const TFaultExceptionContext&, bool&) { *nullTarget = 1; };
+  RegisterFaultEventHandlers(handlers);
+  throw std::runtime_error("reported although an event handler faults");  // fault line
+}
+
 // event-cancel: the program's handler takes the exception back: no report is saved; the exception
 // still ends the program; exit code 1.
 __attribute__((noinline)) void ThrowWithCancellingHandler() {
@@ -483,6 +494,7 @@ __attribute__((noinline)) void ThrowWithCustomData() {
 
 int RunScenario(const std::string& name) {
   if (name == "nested") ThrowWithThrowingHandler();
+  if (name == "nested-av") FaultInHandler();
   if (name == "event-cancel") ThrowWithCancellingHandler();
   if (name == "custom-data") ThrowWithCustomData();
   if (name == "crash-restart") return CrashRestart();
@@ -548,7 +560,20 @@ int RunScenario(const std::string& name) {
     ThrowUncaught();
     return 0;
   }
-  if (name == "thread-uncaught") {
+  if (name == "thread-uncaught" || name == "thread-uncaught-event") {
+    if (name == "thread-uncaught-event") {
+      // A notification handler that throws and catches an exception of its own, on the thread
+      // that waits for the report (the faulting one): the report still names the first exception's
+      // place, and it is reported once.
+      TFaultEventHandlers handlers;
+      handlers.ExceptionNotify = [](const TFaultExceptionContext&, bool&) {
+        try {
+          throw std::runtime_error("thrown and caught by the handler");
+        } catch (const std::exception&) {
+        }
+      };
+      RegisterFaultEventHandlers(handlers);
+    }
     HANDLE h = CreateThread(nullptr, 0, PlainThreadBody, nullptr, 0, nullptr);
     if (!h) return 2;
     WaitForSingleObject(h, 30000);
@@ -568,4 +593,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-http send-https send-ftp send-mail crash-restart nested event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-http send-https send-ftp send-mail crash-restart nested nested-av event-cancel custom-data"; }
