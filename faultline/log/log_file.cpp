@@ -126,8 +126,10 @@ std::string TLogFile::WholeText() const {
 }
 
 void TLogFile::Save() {
-  if (!stream_) stream_ = storage_.Create(fileName_);
-  stream_->Rewrite(WholeText());
+  // Replaced whole, never rewritten in place: a process that ends in the middle leaves the old
+  // log as it was. The file read at the start is let go first (its place is taken).
+  stream_.reset();
+  storage_.Replace(fileName_, WholeText());
 }
 
 std::string TLogFile::FieldValue(std::string_view itemNumber, int index) const {

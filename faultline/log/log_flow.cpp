@@ -46,7 +46,12 @@ TLogSaveResult SaveReportToLog(const TLogSaveRequest& request, const TLogSaveEve
     bool failed = false;
     try {
       const std::string name = request.LogFileName ? request.LogFileName() : std::string();
-      if (!log || name != openName) {
+      // Read, add and save under the log's lock: another process (or instance) saving into the same
+      // log at the same moment waits, and neither report is lost. Bounded: a holder that hangs
+      // does not keep this report from being saved.
+      std::unique_ptr<TLogLock> lock = storage.Lock(name, LogLockMilliseconds);
+      if (!lock) InternalWarning(eeLogError, request.ExceptionAddress, "[Log] The log is busy: saved without its lock.");
+      if (!log || name != openName || lock) {
         log.reset();
         log = std::make_unique<TLogFile>(name, false, storage);
         openName = name;

@@ -16,6 +16,8 @@ enum : uint8_t {
 };
 // SendFlags bit: the whole log is what gets delivered.
 constexpr uint16_t SendWholeLog = 0x0004;
+// The longest a report waits for another process that saves into the same log.
+constexpr unsigned LogLockMilliseconds = 5000;
 
 // True when bit 0x01 of logSections is set and the log holds a report with the same address,
 // module, type and message (items 2.2 to 2.5). A log that cannot be read holds no duplicate.

@@ -24,9 +24,25 @@ class TLogStream {
   virtual void Rewrite(std::string_view bytes) = 0;
 };
 
+// Held while one process changes a log: other processes (and instances) wait for it.
+class TLogLock {
+ public:
+  virtual ~TLogLock() = default;
+};
+
 class TLogStorage {
  public:
   virtual ~TLogStorage() = default;
+  // Takes the lock of the log named name, waiting at most milliseconds; null when it was not
+  // taken in time (its holder hangs). A holder that ended without giving it back does not count.
+  virtual std::unique_ptr<TLogLock> Lock(const std::string& name, unsigned milliseconds) {
+    (void)name;
+    (void)milliseconds;
+    return std::make_unique<TLogLock>();
+  }
+  // Replaces the file's contents with bytes in one step: written beside it first, then put in its
+  // place, so that a process that ends in the middle leaves the old contents whole.
+  virtual void Replace(const std::string& name, std::string_view bytes) { Create(name)->Rewrite(bytes); }
   // The folder-fallback test: read only, the existing file opens for reading; otherwise it opens
   // (or is created) for reading and writing, and a file created by the test is deleted again.
   virtual bool CanOpen(const std::string& name, bool readOnly) = 0;

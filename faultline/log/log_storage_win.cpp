@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 
 #include "faultline/log/log_storage.h"
 
@@ -58,7 +60,36 @@ class TWinLogStream : public TLogStream {
   std::string name_;
 };
 
-constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// Readers do not keep a log from being replaced (FILE_SHARE_DELETE).
+constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+class TWinLogLock : public TLogLock {
+ public:
+  explicit TWinLogLock(HANDLE mutex) : mutex_(mutex) {}
+  ~TWinLogLock() override {
+    ReleaseMutex(mutex_);
+    CloseHandle(mutex_);
+  }
+
+ private:
+  HANDLE mutex_;
+};
+
+// The name of a log's lock: a named mutex of the session, from the log's full path, case-folded.
+std::string LockName(const std::string& name) {
+  char full[MAX_PATH * 2];
+  const DWORD n = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+  std::string path = n > 0 && n < sizeof full ? std::string(full, n) : name;
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a
+  for (char c : path) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c == '/') c = '\\';
+    hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "Local\\Faultline.Log.%016llX", static_cast<unsigned long long>(hash));
+  return text;
+}
 
 bool IsFile(const std::string& name) {
   DWORD a = GetFileAttributesA(name.c_str());
@@ -98,6 +129,35 @@ class TWinLogStorage : public TLogStorage {
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) Fail("Cannot create file", name);
     return std::make_unique<TWinLogStream>(h, name);
+  }
+
+  std::unique_ptr<TLogLock> Lock(const std::string& name, unsigned milliseconds) override {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, LockName(name).c_str());
+    if (!mutex) return nullptr;
+    const DWORD w = WaitForSingleObject(mutex, milliseconds);
+    if (w != WAIT_OBJECT_0 && w != WAIT_ABANDONED) {
+      CloseHandle(mutex);
+      return nullptr;
+    }
+    return std::make_unique<TWinLogLock>(mutex);
+  }
+
+  void Replace(const std::string& name, std::string_view bytes) override {
+    const std::string temporary = name + ".new";
+    {
+      HANDLE h = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (h == INVALID_HANDLE_VALUE) Fail("Cannot create file", temporary);
+      TWinLogStream stream(h, temporary);
+      stream.Rewrite(bytes);
+      if (!FlushFileBuffers(h)) Fail("Cannot write file", temporary);
+    }
+    if (!MoveFileExA(temporary.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      const DWORD code = GetLastError();
+      ::DeleteFileA(temporary.c_str());
+      SetLastError(code);
+      Fail("Cannot replace file", name);
+    }
   }
 
   bool DeleteFile(const std::string& name) override { return ::DeleteFileA(name.c_str()) != 0; }

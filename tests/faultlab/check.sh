@@ -158,6 +158,7 @@ console|abort|3|1|EAbort|Abnormal program termination.|CallAbort
 dll|dll|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 host|dll-alone|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler
+console|log-race|0|4|std::runtime_error|one of four at once.|RaceChild
 console|nested-av|1|1|std::runtime_error|reported although an event handler faults.|FaultInHandler
 console|event-cancel|1|0||||
 console|custom-data|1|1|std::runtime_error|with custom data.|ThrowWithCustomData

@@ -301,6 +301,37 @@ __attribute__((noinline)) void CallAbort() {
   std::abort();  // fault line
 }
 
+// log-race: four instances of this program fault at the same moment into the same log (each
+// waits for one event, then throws, caught by nobody). Every instance saves under the log's lock
+// and replaces the log whole: all four reports are in it; the starting instance's exit code 0.
+__attribute__((noinline)) void RaceChild() {
+  HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, "FaultlabLogRace");
+  if (go) WaitForSingleObject(go, 30000);
+  throw std::runtime_error("one of four at once");  // fault line
+}
+
+int StartRace() {
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, "FaultlabLogRace");
+  char program[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, program, sizeof program);
+  std::vector<HANDLE> children;
+  for (int i = 0; i < 4; ++i) {
+    std::string command = std::string("\"") + program + "\" log-race-child";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 2;
+    CloseHandle(pi.hThread);
+    children.push_back(pi.hProcess);
+  }
+  Sleep(1000);  // every instance has started and waits
+  SetEvent(go);
+  WaitForMultipleObjects(static_cast<DWORD>(children.size()), children.data(), TRUE, 60000);
+  for (HANDLE h : children) CloseHandle(h);
+  CloseHandle(go);
+  return 0;
+}
+
 // dll: the laboratory's DLL (which carries Faultline too) throws and nobody catches it. The DLL
 // leaves the report to this program: one report, made here (it holds this program's custom
 // data), whose call stack begins in the DLL's own source; exit code 1.
@@ -495,6 +526,8 @@ __attribute__((noinline)) void ThrowWithCustomData() {
 int RunScenario(const std::string& name) {
   if (name == "nested") ThrowWithThrowingHandler();
   if (name == "nested-av") FaultInHandler();
+  if (name == "log-race") return StartRace();
+  if (name == "log-race-child") RaceChild();
   if (name == "event-cancel") ThrowWithCancellingHandler();
   if (name == "custom-data") ThrowWithCustomData();
   if (name == "crash-restart") return CrashRestart();
@@ -593,4 +626,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-http send-https send-ftp send-mail crash-restart nested nested-av event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data"; }

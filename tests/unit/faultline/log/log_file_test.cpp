@@ -2,6 +2,7 @@
 // duplicate search, the folder fallback and the save step.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -316,6 +317,38 @@ TEST_F(LogFileTest, SaveStepAddsOnceAndRetriesAfterFailure) {
   EXPECT_EQ(TLogFile(good, true).ReportCount(), 1);
   EXPECT_EQ(notSaved.DeliveryText.size(), 2 * (Report("a").size() + 6) + 2);
   unsetenv("UserProfile");
+}
+
+// Several processes save into one log at the same moment: each save reads, adds and replaces the
+// log under its lock, so no report is lost, and a reader never sees a half-written log.
+TEST_F(LogFileTest, ConcurrentSavesFromSeveralProcessesLoseNothing) {
+  const std::string name = Path("shared.flf");
+  constexpr int processes = 4, each = 25;
+  std::vector<pid_t> children;
+  for (int p = 0; p < processes; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < each; ++i) {
+        TLogSaveRequest req;
+        req.LogSaved = true;
+        req.LogMaxReports = 1000;
+        req.LogFileName = [&] { return name; };
+        req.ReportText = Report(("p" + std::to_string(p) + "-" + std::to_string(i)).c_str());
+        if (!SaveReportToLog(req, TLogSaveEvents{}, DefaultLogStorage()).Saved) _exit(1);
+        // Whoever reads meanwhile finds whole reports only.
+        if (TLogFile(name, true).ReportCount() < 1) _exit(2);
+      }
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_EQ(TLogFile(name, true).ReportCount(), processes * each);
 }
 
 TEST_F(LogFileTest, DuplicateAndVersionChangeSteps) {
