@@ -67,6 +67,14 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
   return r.Object && r.Object == ObjectOf(e) ? &r : nullptr;
 }
 
+// The size of a loaded module's image, from its headers.
+uintptr_t ImageSize(HMODULE module) {
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+  if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const uint8_t*>(module) + dos->e_lfanew);
+  return nt->Signature == IMAGE_NT_SIGNATURE ? nt->OptionalHeader.SizeOfImage : 0;
+}
+
 bool Converted(DWORD code);
 bool ThrowAtFault(EXCEPTION_POINTERS& pointers);
 std::exception_ptr FaultException(const EXCEPTION_RECORD& record, const CONTEXT& context);
@@ -175,6 +183,10 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* pointers) {
   // reports it as in 32-bit code (and ends only the thread, where it is not the main one).
   if (pointers && pointers->ExceptionRecord && IsGccExceptionCode(pointers->ExceptionRecord->ExceptionCode))
     return EXCEPTION_CONTINUE_SEARCH;
+  // A stack overflow that comes here is one this module does not report (another module's, in a
+  // DLL): nothing can be done on what is left of that stack.
+  if (pointers && pointers->ExceptionRecord && pointers->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW)
+    return previousFilter ? previousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
   // A fault that nothing handled on the report's own thread (inside a system library: the
   // program's own code is converted at once) ends that report as an internal error; the thread
   // that waits for the report goes on. In 64-bit code the fault is thrown where it happened and
@@ -287,6 +299,7 @@ void __attribute__((thiscall)) HandleExceptionHook(TApplication* self, std::exce
 void* vectoredHandler = nullptr;
 HMODULE convertedModule = nullptr;
 HMODULE executableModule = nullptr;  // the process's executable, read at start
+uintptr_t convertedModuleEnd = 0;    // the end of convertedModule's image, read at start
 
 struct TFaultToThrow {
   DWORD Code = 0;
@@ -390,8 +403,11 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
     if (IsReportThread()) AbandonReport(nullptr);
     // A DLL reports only the overflows of its own code; the executable every one (a delegating
     // DLL has no reporter: the executable's reports it).
+    // (What is left of the stack is too little even for a system call: the module's extent was
+    // read at start.)
+    const uintptr_t at = Address(record.ExceptionAddress);
     if (overflowReporter.Ready() &&
-        (convertedModule == executableModule || ModuleOfAddress(Address(record.ExceptionAddress)) == convertedModule))
+        (convertedModule == executableModule || (at >= Address(convertedModule) && at < convertedModuleEnd)))
       overflowReporter.ReportAndEnd(*pointers);
   }
   if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
@@ -550,6 +566,7 @@ void FaultlineStart() {
     if (!delegating) previousAbortHandler = std::signal(SIGABRT, AbortSignal);
     convertedModule = FaultRunningModule();
     executableModule = GetModuleHandleA(nullptr);
+    convertedModuleEnd = Address(convertedModule) + ImageSize(convertedModule);
     if (!delegating) overflowReporter.Start();
     vectoredHandler = AddVectoredExceptionHandler(1, ConvertFault);
     handleExceptionTrampoline = HookSymbol(0, reinterpret_cast<void*>(&HandleExceptionHook));
