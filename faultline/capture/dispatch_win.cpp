@@ -76,11 +76,8 @@ struct TAllocatorProbe {
   void Start() {
     Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     Done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    // The system's own thread creation: this thread is not listed, so no report suspends it.
-    using TCreate = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
-    auto create = reinterpret_cast<TCreate>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateThread")));
-    if (Go && Done && create) Thread = create(nullptr, 64 * 1024, Body, this, 0, nullptr);
+    // Not listed, so no report suspends it.
+    if (Go && Done) Thread = CreateUnlistedThread(Body, this, 64 * 1024);
   }
   // True when an allocation succeeds within the time: nobody suspended holds the allocators.
   bool AllocatorsFree(DWORD milliseconds) {
@@ -554,16 +551,11 @@ class TReportRun {
       TSuspendedThreads suspended;
       suspended.Reserve(handles.size());
       for (HANDLE h : handles) suspended.Suspend(h);
-      TProcessMemoryReader reader;
       for (size_t i = 0; i < copies.size(); ++i) {
         TThreadStackCopy& c = copies[i];
         c.Context.ContextFlags = CONTEXT_FULL;
         c.HasContext = GetThreadContext(handles[i], &c.Context) != 0;
-        if (!c.HasContext || c.StackTop <= ContextStack(c.Context)) continue;
-        const uint32_t size = uint32_t(std::min<uintptr_t>(c.StackTop - ContextStack(c.Context), MaxRaiseStack));
-        // The capacity was reserved: resize does not allocate.
-        c.Stack.resize(size);
-        if (!reader.Read(ContextStack(c.Context), c.Stack.data(), size)) c.Stack.clear();
+        if (c.HasContext) CopyHeldStack(ContextStack(c.Context), c.StackTop, c.Stack);
       }
     }  // resumed here, before any name is looked up
     for (const TThreadStackCopy& c : copies) {
@@ -640,8 +632,8 @@ class TReportRun {
 // The report thread: it runs every report, at the highest priority, while the faulting thread
 // waits. It is made when reporting starts, before any fault: a thread made at the fault would not
 // start while the faulting thread holds the loader's lock (a library's global constructor or
-// destructor), nor while the allocator is broken. Made by the system's own thread creation, it is
-// not in the thread list, so no report holds it or shows its stack.
+// destructor), nor while the allocator is broken. It is not in the thread list, so no report holds
+// it or shows its stack.
 class TReportThread {
  public:
   bool Start() {
@@ -649,10 +641,7 @@ class TReportThread {
     posted_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     done_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ended_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    using TCreate = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
-    auto create = reinterpret_cast<TCreate>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateThread")));
-    if (posted_ && done_ && ended_ && create) handle_ = create(nullptr, 0, Body, this, 0, &id_);
+    if (posted_ && done_ && ended_) handle_ = CreateUnlistedThread(Body, this, 0, &id_);
     if (handle_) SetThreadPriority(handle_, THREAD_PRIORITY_HIGHEST);
     return handle_ != nullptr;
   }

@@ -67,14 +67,6 @@ const TRaiseInfo* RaiseOf(const std::exception_ptr& e) {
   return r.Object && r.Object == ObjectOf(e) ? &r : nullptr;
 }
 
-// The size of a loaded module's image, from its headers.
-uintptr_t ImageSize(HMODULE module) {
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-  if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE) return 0;
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const uint8_t*>(module) + dos->e_lfanew);
-  return nt->Signature == IMAGE_NT_SIGNATURE ? nt->OptionalHeader.SizeOfImage : 0;
-}
-
 bool Converted(DWORD code);
 bool ThrowAtFault(EXCEPTION_POINTERS& pointers);
 std::exception_ptr FaultException(const EXCEPTION_RECORD& record, const CONTEXT& context);
@@ -106,14 +98,12 @@ TSignalHandler previousAbortHandler = SIG_DFL;
 uintptr_t AbortCaller() {
   void* frames[32];
   const USHORT n = RtlCaptureStackBackTrace(0, 32, frames, nullptr);
-  const HMODULE runtime = ModuleOfAddress(Address(reinterpret_cast<void*>(std::abort)));
-  HMODULE crt = ModuleOfAddress(Address(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("msvcrt.dll"), "abort"))));
-  if (!crt) crt = runtime;
+  // The C runtime abort runs in: msvcrt.dll, or ucrtbase.dll in a UCRT build.
+  const HMODULE msvcrt = GetModuleHandleA("msvcrt.dll"), ucrt = GetModuleHandleA("ucrtbase.dll");
   bool inRuntime = false;
   for (USHORT i = 0; i < n; ++i) {
     const HMODULE m = ModuleOfAddress(Address(frames[i]));
-    if (m == crt) {
+    if (m && (m == msvcrt || m == ucrt)) {
       inRuntime = true;
     } else if (inRuntime) {
       return Address(frames[i]) - 1;  // inside the call, which may be its procedure's last instruction
@@ -229,10 +219,7 @@ class TOverflowReporter {
   void Start() {
     go_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    using TCreate = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
-    auto create = reinterpret_cast<TCreate>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateThread")));
-    if (go_ && done_ && create) thread_ = create(nullptr, 256 * 1024, Body, this, 0, nullptr);
+    if (go_ && done_) thread_ = CreateUnlistedThread(Body, this, 256 * 1024);
   }
   void Stop() {
     if (!thread_) return;
@@ -299,7 +286,7 @@ void __attribute__((thiscall)) HandleExceptionHook(TApplication* self, std::exce
 void* vectoredHandler = nullptr;
 HMODULE convertedModule = nullptr;
 HMODULE executableModule = nullptr;  // the process's executable, read at start
-uintptr_t convertedModuleEnd = 0;    // the end of convertedModule's image, read at start
+TImageFacts convertedImage;         // convertedModule's code, read at start
 
 struct TFaultToThrow {
   DWORD Code = 0;
@@ -403,11 +390,11 @@ LONG CALLBACK ConvertFault(EXCEPTION_POINTERS* pointers) {
     if (IsReportThread()) AbandonReport(nullptr);
     // A DLL reports only the overflows of its own code; the executable every one (a delegating
     // DLL has no reporter: the executable's reports it).
-    // (What is left of the stack is too little even for a system call: the module's extent was
-    // read at start.)
+    // (What is left of the stack is too little even for a system call: the module's code range
+    // was read at start.)
     const uintptr_t at = Address(record.ExceptionAddress);
     if (overflowReporter.Ready() &&
-        (convertedModule == executableModule || (at >= Address(convertedModule) && at < convertedModuleEnd)))
+        (convertedModule == executableModule || (at >= convertedImage.CodeStart && at < convertedImage.CodeEnd)))
       overflowReporter.ReportAndEnd(*pointers);
   }
   if (!Converted(record.ExceptionCode) || (record.ExceptionFlags & EXCEPTION_NONCONTINUABLE)) return EXCEPTION_CONTINUE_SEARCH;
@@ -566,7 +553,8 @@ void FaultlineStart() {
     if (!delegating) previousAbortHandler = std::signal(SIGABRT, AbortSignal);
     convertedModule = FaultRunningModule();
     executableModule = GetModuleHandleA(nullptr);
-    convertedModuleEnd = Address(convertedModule) + ImageSize(convertedModule);
+    convertedImage = TImageFacts();
+    ReadImageFacts(Address(convertedModule), ReadProcessBytes, convertedImage);
     if (!delegating) overflowReporter.Start();
     vectoredHandler = AddVectoredExceptionHandler(1, ConvertFault);
     handleExceptionTrampoline = HookSymbol(0, reinterpret_cast<void*>(&HandleExceptionHook));

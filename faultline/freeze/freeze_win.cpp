@@ -127,13 +127,7 @@ class TFreezeThread : public TFaultlineThread {
     if (SuspendThread(main) != static_cast<DWORD>(-1)) {
       context.ContextFlags = CONTEXT_FULL;
       if (GetThreadContext(main, &context) && ContextInstruction(context) && ContextStack(context)) {
-        const uintptr_t sp = ContextStack(context);
-        if (stackTop > sp) {
-          stack.resize(std::min<uintptr_t>(stackTop - sp, FrozenStackCopy));  // within the reserve
-          if (!ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(sp), stack.data(), stack.size(),
-                                 nullptr))
-            stack.clear();
-        }
+        CopyHeldStack(ContextStack(context), stackTop, stack);
         taken = true;
       }
       ResumeThread(main);

@@ -68,6 +68,11 @@ void FreeStackCopy(void* copy);
 // The highest address of the calling thread's stack.
 uintptr_t CurrentStackTop();
 
+// Copies a held thread's stack from stackPointer up to stackTop, at most copy.capacity() bytes
+// (reserved before the thread was held: this allocates nothing, as the held thread may own the
+// heap). The copy is empty when the stack is unreadable or stackTop is not above stackPointer.
+void CopyHeldStack(uintptr_t stackPointer, uintptr_t stackTop, std::vector<uint8_t>& copy);
+
 // ---------------------------------------------------------------------------------------------
 // What the thread replacements need from the rest of the reporting code. The capture layer sets
 // these at start-up; until then reporting is inactive and the replacements pass every call
@@ -95,6 +100,10 @@ TFaultThreadsList* FaultThreads();
 void CreateFaultThreads();
 void DestroyFaultThreads();
 DWORD FaultMainThreadId();
+
+// A thread started by the system's own thread creation: not listed, so no report holds it or shows
+// its stack. For the reporting code's helpers that must exist before any fault.
+HANDLE CreateUnlistedThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, SIZE_T stackSize = 0, DWORD* id = nullptr);
 
 // The replacements of the system's thread procedures. Each calls the system's own procedure (found
 // once, by name, never through an import table that may itself be hooked).

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -312,6 +314,21 @@ int ThreadExecuteSlot() {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+void CopyHeldStack(uintptr_t stackPointer, uintptr_t stackTop, std::vector<uint8_t>& copy) {
+  copy.clear();
+  if (stackTop <= stackPointer) return;
+  copy.resize(std::min<uintptr_t>(stackTop - stackPointer, copy.capacity()));  // within the reserve
+  if (!ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(stackPointer), copy.data(), copy.size(),
+                         nullptr))
+    copy.clear();
+}
+
+HANDLE CreateUnlistedThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, SIZE_T stackSize, DWORD* id) {
+  DWORD ignored = 0;
+  return System().CreateThread ? System().CreateThread(nullptr, stackSize, start, parameter, 0, id ? id : &ignored)
+                               : nullptr;
+}
 
 HANDLE WINAPI FaultCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
                                 LPVOID parameter, DWORD flags, LPDWORD id) {

@@ -39,8 +39,7 @@ TLogSaveResult SaveReportToLog(const TLogSaveRequest& request, const TLogSaveEve
   bool handlerAllows = true;
   if (request.LogSaved && events.BeforeSave) events.BeforeSave(handlerAllows);
 
-  std::unique_ptr<TLogFile> log;
-  std::string openName;
+  // Every try reads the file afresh: after a failure the log object may already hold the report.
   bool retry = false;
   do {
     bool failed = false;
@@ -51,19 +50,15 @@ TLogSaveResult SaveReportToLog(const TLogSaveRequest& request, const TLogSaveEve
       // does not keep this report from being saved.
       std::unique_ptr<TLogLock> lock = storage.Lock(name, LogLockMilliseconds);
       if (!lock) InternalWarning(eeLogError, request.ExceptionAddress, "[Log] The log is busy: saved without its lock.");
-      if (!log || name != openName || lock) {
-        log.reset();
-        log = std::make_unique<TLogFile>(name, false, storage);
-        openName = name;
-      }
+      TLogFile log(name, false, storage);
       if (!request.Duplicate) {
-        log->AddReport(request.ReportText, request.LogMaxReports);
+        log.AddReport(request.ReportText, request.LogMaxReports);
         if (request.SendFlags & SendWholeLog) {
-          result.DeliveryText = log->WholeText();
+          result.DeliveryText = log.WholeText();
           result.DeliverWholeLog = true;
         }
         if (handlerAllows && request.LogSaved) {
-          log->Save();
+          log.Save();
           result.Saved = true;
         }
       }
@@ -74,12 +69,9 @@ TLogSaveResult SaveReportToLog(const TLogSaveRequest& request, const TLogSaveEve
       InternalWarning(eeLogError, request.ExceptionAddress, "General 'Log' error.");
       failed = true;
     }
-    // A failed object may already hold the report: a retry starts again from the file.
-    if (failed) log.reset();
     retry = false;
     if (request.LogSaved && failed && events.SaveFailed) events.SaveFailed(retry);
   } while (retry);
-  log.reset();
   if (request.LogSaved && events.AfterSave) events.AfterSave();
   return result;
 }
