@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 
 #include "faultline/capture/dispatch.h"
 #include "faultline/capture/events.h"
@@ -56,41 +58,103 @@ std::string FileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A thread of our own, outside the thread list, that proves the allocators are free: threads kept
-// suspended while a report goes on must not hold the heap's lock, or the report (which allocates)
-// would wait for them forever.
-struct TAllocatorProbe {
-  HANDLE Go = nullptr, Done = nullptr, Thread = nullptr;
+// A thread of our own, outside the thread list, that rehearses what a report takes while other
+// threads are held: the allocators, the exception machinery (the unwinder's and the dispatcher's
+// locks), the loader's lock (module names, version resources), the current directory's lock
+// (paths; a thread holds it while it looks for a library to load, outside the loader's lock) and
+// the C runtime's environment lock. A held thread that owns any of these would make the report
+// wait for it forever; when the rehearsal ends in time, none does, and held threads can take
+// nothing more. The rehearsal itself may wait for a lock: only this thread waits then, and the
+// report waits for it a bounded time.
+class TReportRehearsal {
+ public:
+  void Start() {
+    go_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    done_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    lockLoader_ = reinterpret_cast<TLdrLock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    unlockLoader_ = reinterpret_cast<TLdrUnlock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    char exe[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
+    executable_.assign(exe, n < sizeof exe ? n : 0);
+    // Not listed, so no report holds it.
+    if (go_ && done_) thread_ = CreateUnlistedThread(Body, this, 256 * 1024);
+  }
+  // True when a rehearsal ends within the time: nobody held owns what the report needs. A
+  // rehearsal still running from an earlier call must end first, within the same time.
+  bool ReportCanGoOn(DWORD milliseconds) {
+    if (!thread_) return true;
+    const DWORD start = GetTickCount();
+    if (!WaitAnswered(asked_.load(), start, milliseconds)) return false;
+    const uint32_t n = asked_.fetch_add(1) + 1;
+    SetEvent(go_);
+    return WaitAnswered(n, start, milliseconds);
+  }
+  // After a failed rehearsal, with the threads running again: true when it has ended within the
+  // time (whoever owned the lock it waited for has let it go).
+  bool Settle(DWORD milliseconds) { return !thread_ || WaitAnswered(asked_.load(), GetTickCount(), milliseconds); }
+
+ private:
+  using TLdrLock = LONG(NTAPI*)(ULONG flags, ULONG* disposition, ULONG_PTR* cookie);
+  using TLdrUnlock = LONG(NTAPI*)(ULONG flags, ULONG_PTR cookie);
+
   static DWORD WINAPI Body(LPVOID self) {
-    auto* probe = static_cast<TAllocatorProbe*>(self);
+    auto* r = static_cast<TReportRehearsal*>(self);
     for (;;) {
-      WaitForSingleObject(probe->Go, INFINITE);
-      void* block = std::malloc(64);
-      std::free(block);
-      delete new std::string(100, 'x');
-      HANDLE heap = GetProcessHeap();
-      if (HeapLock(heap)) HeapUnlock(heap);
-      SetEvent(probe->Done);
+      WaitForSingleObject(r->go_, INFINITE);
+      const uint32_t n = r->asked_.load();
+      try {
+        r->Rehearse();
+      } catch (...) {
+        // Out of memory: the rehearsal has still passed every lock it takes.
+      }
+      r->answered_.store(n);
+      SetEvent(r->done_);
     }
   }
-  void Start() {
-    Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    Done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    // Not listed, so no report suspends it.
-    if (Go && Done) Thread = CreateUnlistedThread(Body, this, 64 * 1024);
+
+  void Rehearse() {
+    void* block = std::malloc(64);
+    std::free(block);
+    delete new std::string(100, 'x');
+    HANDLE heap = GetProcessHeap();
+    if (HeapLock(heap)) HeapUnlock(heap);
+    try {
+      throw std::runtime_error("rehearsal");
+    } catch (const std::exception&) {
+      try {
+        std::rethrow_exception(std::current_exception());
+      } catch (const std::exception&) {
+      }
+    }
+    ULONG_PTR cookie = 0;
+    if (lockLoader_ && unlockLoader_ && lockLoader_(0, nullptr, &cookie) == 0) unlockLoader_(0, cookie);
+    wchar_t name[MAX_PATH];
+    GetFullPathNameW(L"x", MAX_PATH, name, nullptr);
+    // A version resource, read as the modules table reads them (the file is mapped).
+    ReadModuleVersion(executable_);
+    const char* path = std::getenv("PATH");
+    char text[64];
+    std::snprintf(text, sizeof text, "%d %s", 1, path ? "" : "-");
   }
-  // True when an allocation succeeds within the time: nobody suspended holds the allocators.
-  bool AllocatorsFree(DWORD milliseconds) {
-    if (!Thread) return true;
-    SetEvent(Go);
-    return WaitForSingleObject(Done, milliseconds) == WAIT_OBJECT_0;
+
+  // Waits until rehearsal n has ended, at most `limit` ms counted from `start` (tick counts).
+  bool WaitAnswered(uint32_t n, DWORD start, DWORD limit) {
+    while (static_cast<int32_t>(answered_.load() - n) < 0) {
+      const DWORD spent = GetTickCount() - start;
+      if (spent >= limit) return false;
+      WaitForSingleObject(done_, std::min<DWORD>(limit - spent, 50));
+    }
+    return true;
   }
-  // After a failed probe: waits until the probe has finished (its threads run again by then).
-  void Settle() {
-    if (Thread) WaitForSingleObject(Done, INFINITE);
-  }
+
+  HANDLE go_ = nullptr, done_ = nullptr, thread_ = nullptr;
+  std::atomic<uint32_t> asked_{0}, answered_{0};
+  TLdrLock lockLoader_ = nullptr;
+  TLdrUnlock unlockLoader_ = nullptr;
+  std::string executable_;
 };
-TAllocatorProbe allocatorProbe;
+TReportRehearsal rehearsal;
 
 // Threads suspended by a report, resumed on every way out of it.
 class TSuspendedThreads {
@@ -99,7 +163,13 @@ class TSuspendedThreads {
   // Room for every handle first: once threads are suspended nothing may allocate.
   void Reserve(size_t count) { handles_.reserve(count); }
   void Suspend(HANDLE thread) {
-    if (SuspendThread(thread) != static_cast<DWORD>(-1)) handles_.push_back(thread);
+    if (SuspendThread(thread) == static_cast<DWORD>(-1)) return;
+    handles_.push_back(thread);
+    // A suspension takes effect some time after the call returns; reading the thread's context
+    // waits for it, so that a rehearsal after this proves what the held thread owns.
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(thread, &context);
   }
   void ResumeAll() {
     for (HANDLE h : handles_) ResumeThread(h);
@@ -278,13 +348,13 @@ class TReportRun {
                                         : (flags & 0x08) != 0;
         if (selected) held.Suspend(reinterpret_cast<HANDLE>(r.Handle));
       }
-      // A thread caught inside the allocator is let go and caught again a moment later; after
-      // enough tries the report goes on with the others running rather than not at all.
-      for (int attempt = 0; !held.Handles().empty() && !allocatorProbe.AllocatorsFree(100); ++attempt) {
+      // A thread caught owning what the report needs is let go and caught again a moment later;
+      // after enough tries, or when what it owns stays taken, the report goes on with the others
+      // running rather than not at all.
+      for (int attempt = 0; !held.Handles().empty() && !rehearsal.ReportCanGoOn(100); ++attempt) {
         again.assign(held.Handles().begin(), held.Handles().end());  // within its reserved room
         held.ResumeAll();
-        allocatorProbe.Settle();
-        if (attempt == 20) break;
+        if (!rehearsal.Settle(1000) || attempt == 20) break;
         Sleep(1);
         for (HANDLE h : again) held.Suspend(h);
       }
@@ -833,7 +903,7 @@ bool IsReportThread() { return reportThread.Id() != 0 && GetCurrentThreadId() ==
 void AbandonReport(const std::exception_ptr& error) { reportThread.Abandon(error); }
 
 void StartReportHelpers() {
-  allocatorProbe.Start();
+  rehearsal.Start();
   reportThread.Start();
 }
 

@@ -67,10 +67,18 @@ void RecordRaise(const void* object, const std::type_info* type, uintptr_t retur
   const uint32_t size = copyStack && top > sp ? uint32_t(std::min<uintptr_t>(top - sp, MaxRaiseStack)) : 0;
   r.StackPointer = sp;
   r.StackTop = top;
-  // The buffer keeps its capacity from raise to raise: one allocation per thread.
-  if (r.Stack.capacity() < MaxRaiseStack) r.Stack.reserve(MaxRaiseStack);
-  r.Stack.resize(size);
-  if (size) std::memcpy(r.Stack.data(), reinterpret_cast<const void*>(static_cast<uintptr_t>(sp)), size);
+  // The buffer keeps its capacity from raise to raise: one allocation per thread. This runs inside
+  // the program's throw, which must throw what the program threw: without memory for the buffer
+  // the raise is kept without its stack.
+  if (r.Stack.capacity() < MaxRaiseStack) {
+    try {
+      r.Stack.reserve(MaxRaiseStack);
+    } catch (...) {
+    }
+  }
+  const uint32_t kept = static_cast<uint32_t>(std::min<size_t>(size, r.Stack.capacity()));
+  r.Stack.resize(kept);  // within the capacity: allocates nothing
+  if (kept) std::memcpy(r.Stack.data(), reinterpret_cast<const void*>(static_cast<uintptr_t>(sp)), kept);
   SetLastError(lastError);
   s.RaiseGuard = false;
 }

@@ -105,14 +105,15 @@ class TFreezeThread : public TFaultlineThread {
     if (!threads) return;
     HANDLE main = nullptr;
     uintptr_t stackTop = 0;
-    threads->LockRead();
-    const int i = threads->IndexOfId(FaultMainThreadId());
-    if (i >= 0) {
-      DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>((*threads)[i].Handle), GetCurrentProcess(), &main,
-                      0, FALSE, DUPLICATE_SAME_ACCESS);
-      stackTop = (*threads)[i].StackTop;
+    {
+      TFaultThreadsList::TReadLock lock(*threads);
+      const int i = threads->IndexOfId(FaultMainThreadId());
+      if (i >= 0) {
+        DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>((*threads)[i].Handle), GetCurrentProcess(), &main,
+                        0, FALSE, DUPLICATE_SAME_ACCESS);
+        stackTop = (*threads)[i].StackTop;
+      }
     }
-    threads->UnlockRead();
     if (!main) return;
     // Room for the copy first: while the main thread is held nothing may allocate (it may own
     // the heap's lock).

@@ -40,12 +40,22 @@ bool ModuleLoaded(HMODULE module, const std::string& path) {
 
 // The system's module enumeration, looked up at run time: "EnumProcessModules" of PSAPI.DLL, else
 // the tool-help snapshot of kernel32. Empty when neither exists.
+using TEnumProcessModules = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
+
+// Found when the list is made, not when a report first refreshes it: a report loads no library (a
+// thread it holds may own the loader's locks, and under Wine a library load takes more than them).
+TEnumProcessModules EnumProcessModulesProc() {
+  static const TEnumProcessModules proc = [] {
+    HMODULE psapi = LoadLibraryA("PSAPI.DLL");  // kept loaded
+    return psapi ? reinterpret_cast<TEnumProcessModules>(reinterpret_cast<void*>(GetProcAddress(psapi, "EnumProcessModules")))
+                 : nullptr;
+  }();
+  return proc;
+}
+
 std::vector<HMODULE> LoadedModules() {
   std::vector<HMODULE> modules;
-  using TEnum = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
-  static HMODULE psapi = LoadLibraryA("PSAPI.DLL");
-  TEnum enumModules = psapi ? reinterpret_cast<TEnum>(reinterpret_cast<void*>(GetProcAddress(psapi, "EnumProcessModules")))
-                            : nullptr;
+  const TEnumProcessModules enumModules = EnumProcessModulesProc();
   if (enumModules) {
     DWORD needed = 0;
     modules.resize(256);
@@ -247,6 +257,7 @@ void TFaultModulesList::DropChanged() {
 
 TFaultModulesList* FaultModules() { return moduleList; }
 void CreateFaultModules() {
+  EnumProcessModulesProc();
   if (!moduleList) moduleList = new TFaultModulesList();
 }
 void DestroyFaultModules() {

@@ -29,6 +29,28 @@ class TFaultThreadsList {
   void UnlockRead() const;
   void LockWrite();
   void UnlockWrite();
+  // The locks held for a scope: an allocation that fails under them must not leave them taken
+  // (every later thread start, end and report would wait for them).
+  class TReadLock {
+   public:
+    explicit TReadLock(const TFaultThreadsList& list) : list_(list) { list_.LockRead(); }
+    ~TReadLock() { list_.UnlockRead(); }
+    TReadLock(const TReadLock&) = delete;
+    TReadLock& operator=(const TReadLock&) = delete;
+
+   private:
+    const TFaultThreadsList& list_;
+  };
+  class TWriteLock {
+   public:
+    explicit TWriteLock(TFaultThreadsList& list) : list_(list) { list_.LockWrite(); }
+    ~TWriteLock() { list_.UnlockWrite(); }
+    TWriteLock(const TWriteLock&) = delete;
+    TWriteLock& operator=(const TWriteLock&) = delete;
+
+   private:
+    TFaultThreadsList& list_;
+  };
 
   int Count() const { return static_cast<int>(records_.size()); }
   TFaultThreadRecord& operator[](int index) { return *records_[static_cast<size_t>(index)]; }

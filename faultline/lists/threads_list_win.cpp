@@ -84,13 +84,12 @@ struct TStartBlock {
 bool TakeOwnRecord(TFaultThreadRecord& copy) {
   TFaultThreadsList* list = threadList;
   if (!list) return false;
-  list->LockWrite();
+  TFaultThreadsList::TWriteLock lock(*list);
   const int i = list->IndexOfId(GetCurrentThreadId());
   if (i >= 0) {
     (*list)[i].StackTop = CurrentStackTop();
     copy = (*list)[i];
   }
-  list->UnlockWrite();
   return i >= 0;
 }
 
@@ -180,7 +179,7 @@ void CopyCallerStack(TFaultThreadRecord& r) {
 TFaultThreadsList::TFaultThreadsList() = default;
 
 TFaultThreadsList::TFaultThreadsList(const TFaultThreadsList& source) : copy_(true) {
-  source.LockRead();
+  TReadLock lock(source);
   records_.reserve(source.records_.size());
   for (const auto& r : source.records_) {
     records_.push_back(std::make_unique<TFaultThreadRecord>(*r));
@@ -188,7 +187,6 @@ TFaultThreadsList::TFaultThreadsList(const TFaultThreadsList& source) : copy_(tr
     // is in use, and the value could then name another thread (or the reporter itself).
     records_.back()->Handle = r->Handle ? Address(DuplicateThreadHandle(Pointer<HANDLE>(r->Handle))) : 0;
   }
-  source.UnlockRead();
 }
 
 TFaultThreadsList::~TFaultThreadsList() {
@@ -252,20 +250,18 @@ void TFaultThreadsList::Delete(int index) {
 }
 
 void TFaultThreadsList::RemoveCurrentThread() {
-  LockWrite();
+  TWriteLock lock(*this);
   const int i = IndexOfId(GetCurrentThreadId());
   if (i >= 0) Delete(i);
-  UnlockWrite();
 }
 
 void TFaultThreadsList::RemoveEndedThreads() {
-  LockWrite();
+  TWriteLock lock(*this);
   for (int i = Count() - 1; i >= 0; --i) {
     DWORD code = 0;
     const HANDLE h = Pointer<HANDLE>(records_[static_cast<size_t>(i)]->Handle);
     if (!GetExitCodeThread(h, &code) || code != STILL_ACTIVE) Delete(i);
   }
-  UnlockWrite();
 }
 
 void* AllocStackCopy(size_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
@@ -336,7 +332,13 @@ HANDLE WINAPI FaultCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSi
   if (!Active()) return sys.CreateThread(attributes, stackSize, start, parameter, flags, id);
   TFaultThreadsList* list = threadList;
   list->RemoveEndedThreads();
-  std::unique_ptr<TFaultThreadRecord> record = list->MakeRecord();
+  std::unique_ptr<TFaultThreadRecord> record;
+  try {
+    record = list->MakeRecord();
+  } catch (...) {
+    // Out of memory: the thread starts as the system would start it, unlisted.
+    return sys.CreateThread(attributes, stackSize, start, parameter, flags, id);
+  }
   record->Parameter = Address(parameter);
   LPTHREAD_START_ROUTINE realStart = start;
   LPVOID realParameter = parameter;
@@ -366,10 +368,16 @@ HANDLE WINAPI FaultCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSi
   record->ThreadId = threadId;
   record->Handle = Address(DuplicateThreadHandle(h));
   const TFaultThreadRecord snapshot = *record;
-  list->LockWrite();
-  list->Add(std::move(record));
-  list->UnlockWrite();
-  if (FaultThreadServices().DelegateCreateThread) FaultThreadServices().DelegateCreateThread(&snapshot);
+  bool listed = true;
+  try {
+    TFaultThreadsList::TWriteLock lock(*list);
+    list->Add(std::move(record));
+  } catch (...) {
+    // Out of memory: the thread runs unlisted (its wrapper finds no record of it).
+    if (snapshot.Handle) CloseHandle(Pointer<HANDLE>(snapshot.Handle));
+    listed = false;
+  }
+  if (listed && FaultThreadServices().DelegateCreateThread) FaultThreadServices().DelegateCreateThread(&snapshot);
   if (!(flags & CREATE_SUSPENDED)) sys.ResumeThread(h);
   return h;
 }
@@ -380,24 +388,27 @@ DWORD WINAPI FaultResumeThread(HANDLE thread) {
     TFaultThreadsList* list = threadList;
     TFaultThreadRecord snapshot;
     bool found = false;
-    list->LockWrite();
-    const int i = IndexOfThread(*list, thread);
-    if (i >= 0) {
-      TFaultThreadRecord& r = (*list)[i];
-      if (r.ThreadObject && IsFaultlineOwnThread(Pointer<TThread*>(r.ThreadObject))) {
-        list->Delete(i);  // the reporting code's own threads are not listed
-      } else {
-        if (r.ThreadObject && !r.OwnExecute) r.OwnExecute = WrapExecute(Pointer<TThread*>(r.ThreadObject));
-        r.ResumerId = GetCurrentThreadId();
-        if (r.StackCopy && !r.ForeignStackCopy) FreeStackCopy(Pointer<void*>(r.StackCopy));
-        r.StackCopy = 0;
-        r.StackCopySize = 0;
-        CopyCallerStack(r);
-        snapshot = r;
-        found = true;
+    try {
+      TFaultThreadsList::TWriteLock lock(*list);
+      const int i = IndexOfThread(*list, thread);
+      if (i >= 0) {
+        TFaultThreadRecord& r = (*list)[i];
+        if (r.ThreadObject && IsFaultlineOwnThread(Pointer<TThread*>(r.ThreadObject))) {
+          list->Delete(i);  // the reporting code's own threads are not listed
+        } else {
+          if (r.ThreadObject && !r.OwnExecute) r.OwnExecute = WrapExecute(Pointer<TThread*>(r.ThreadObject));
+          r.ResumerId = GetCurrentThreadId();
+          if (r.StackCopy && !r.ForeignStackCopy) FreeStackCopy(Pointer<void*>(r.StackCopy));
+          r.StackCopy = 0;
+          r.StackCopySize = 0;
+          CopyCallerStack(r);
+          snapshot = r;
+          found = true;
+        }
       }
+    } catch (...) {
+      found = false;  // out of memory while wrapping the class: the thread still starts
     }
-    list->UnlockWrite();
     if (found && FaultThreadServices().DelegateResumeThread) FaultThreadServices().DelegateResumeThread(thread, &snapshot);
   }
   return sys.ResumeThread(thread);
@@ -419,21 +430,24 @@ extern "C" __declspec(dllexport) void __stdcall Faultline_CallCreateThread(const
   if (!Active() || !record) return;
   TFaultThreadsList* list = threadList;
   list->RemoveEndedThreads();
-  auto copy = list->MakeRecord();
-  *copy = *record;
-  copy->Handle = Address(DuplicateThreadHandle(Pointer<HANDLE>(record->Handle)));
-  copy->StackCopy = 0;
-  copy->StackCopySize = 0;
-  copy->ForeignStackCopy = 0;
-  list->LockWrite();
-  list->Add(std::move(copy));
-  list->UnlockWrite();
+  try {
+    auto copy = list->MakeRecord();
+    *copy = *record;
+    copy->StackCopy = 0;
+    copy->StackCopySize = 0;
+    copy->ForeignStackCopy = 0;
+    TFaultThreadsList::TWriteLock lock(*list);
+    list->Add(std::move(copy));
+    (*list)[list->Count() - 1].Handle = Address(DuplicateThreadHandle(Pointer<HANDLE>(record->Handle)));
+  } catch (...) {
+    // Out of memory: the thread stays unlisted; nothing may escape into the other module.
+  }
 }
 
 extern "C" __declspec(dllexport) void __stdcall Faultline_CallResumeThread(HANDLE handle, const TFaultThreadRecord* record) {
   if (!Active() || Busy() || !record) return;
   TFaultThreadsList* list = threadList;
-  list->LockWrite();
+  TFaultThreadsList::TWriteLock lock(*list);
   const int i = IndexOfThread(*list, handle);
   if (i >= 0) {
     TFaultThreadRecord& r = (*list)[i];
@@ -443,7 +457,6 @@ extern "C" __declspec(dllexport) void __stdcall Faultline_CallResumeThread(HANDL
     r.Handle = ownHandle;
     r.ForeignStackCopy = 1;
   }
-  list->UnlockWrite();
 }
 
 extern "C" __declspec(dllexport) void __stdcall Faultline_CallExitThread() {

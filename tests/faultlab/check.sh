@@ -135,6 +135,8 @@ console|null-write|1|1|EAccessViolation|Access violation at address ADDRESS. Wri
 console|overflow|1|1|EStackOverflow|Stack overflow.|Recurse
 console|storm|0|8|std::runtime_error|one of a storm.|StormThreadBody
 console|heap-busy|1|1|std::runtime_error|fault while another thread allocates.|FaultWhileAllocating
+console|throw-busy|1|1|std::runtime_error|fault while another thread is busy.|FaultWhileBusy
+console|loader-busy|1|1|std::runtime_error|fault while another thread is busy.|FaultWhileBusy
 console|big-message|1|1|std::runtime_error|*|ThrowBigMessage
 console|odd-message|1|1|std::runtime_error|*|ThrowOddMessage
 console|empty-message|1|1|std::runtime_error|*|ThrowEmptyMessage

@@ -108,6 +108,30 @@ __attribute__((noinline)) void FaultWhileAllocating() {
   throw std::runtime_error("fault while another thread allocates");  // fault line
 }
 
+// throw-busy and loader-busy: like heap-busy, but the busy thread throws and catches in a loop (it
+// holds the unwinder's and the exception dispatcher's locks much of the time) or loads and frees a
+// library in a loop (it holds the loader's lock); the report, which throws, reads module names and
+// version resources, must still complete with every other thread held. One report; exit code 1.
+DWORD WINAPI ThrowForever(LPVOID) {
+  while (allocating.load(std::memory_order_relaxed)) {
+    try {
+      throw std::runtime_error("thrown and caught");
+    } catch (const std::exception&) {
+    }
+  }
+  return 0;
+}
+DWORD WINAPI LoadForever(LPVOID) {
+  while (allocating.load(std::memory_order_relaxed)) {
+    HMODULE library = LoadLibraryA("msimg32.dll");
+    if (library) FreeLibrary(library);
+  }
+  return 0;
+}
+__attribute__((noinline)) void FaultWhileBusy() {
+  throw std::runtime_error("fault while another thread is busy");  // fault line
+}
+
 // foreign-av: an access violation inside a system library (the C runtime's memcpy reading from a
 // null pointer) on the main thread. One report of an EAccessViolation at an address of that
 // library, with this program's caller on the stack; exit code 1.
@@ -574,6 +598,14 @@ int RunScenario(const std::string& name) {
     WaitForSingleObject(h, INFINITE);
     return 0;
   }
+  if (name == "throw-busy" || name == "loader-busy") {
+    HANDLE h = CreateThread(nullptr, 0, name == "throw-busy" ? ThrowForever : LoadForever, nullptr, 0, nullptr);
+    Sleep(50);
+    FaultWhileBusy();
+    allocating = false;
+    WaitForSingleObject(h, INFINITE);
+    return 0;
+  }
   if (name == "overflow") {
     recurse = Recurse;
     return Recurse(0) == 0 ? 0 : 0;
@@ -626,4 +658,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event tthread null-write overflow storm heap-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data"; }

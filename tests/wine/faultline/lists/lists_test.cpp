@@ -10,15 +10,30 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "faultline/capture/raise_state.h"
 #include "faultline/hooks/hooks.h"
 #include "faultline/lists/modules_list.h"
 #include "faultline/lists/own_thread.h"
 #include "faultline/lists/threads_list.h"
 #include "rtl/thread.h"
+
+// Memory that runs out on demand: the n-th allocation from now on the calling thread fails, or
+// every allocation of at least a size.
+thread_local int failAllocationIn = 0;
+thread_local size_t failAllocationsFrom = SIZE_MAX;
+void* operator new(size_t size) {
+  if (failAllocationIn > 0 && --failAllocationIn == 0) throw std::bad_alloc();
+  if (size >= failAllocationsFrom) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -489,6 +504,85 @@ TEST(ModuleList, DamagedImageInMemoryGivesNoExports) {
   block[pe + 1] = 'X';  // wrong signature
   EXPECT_FALSE(LoadModuleExports(Address(block), ReadProcessBytes, functions));
   VirtualFree(block, 0, MEM_RELEASE);
+}
+
+DWORD WINAPI TakeListLock(LPVOID) {
+  TFaultThreadsList::TWriteLock lock(*FaultThreads());
+  return 0;
+}
+
+// Listing a thread allocates. When memory runs out there the thread still starts (unlisted), no
+// exception escapes into the program's CreateThread, and the list's lock is not left taken.
+TEST(ThreadList, ThreadsStartAndTheListStaysUsableWhenMemoryRunsOut) {
+  std::vector<HANDLE> started;
+  TGate gate;
+  const auto listUsable = [] {
+    HANDLE h = CreateUnlistedThread(TakeListLock, nullptr);
+    const bool done = WaitForSingleObject(h, 5000) == WAIT_OBJECT_0;
+    CloseHandle(h);
+    return done;
+  };
+  // The record (first allocation); then the list's room for it, which grows now and then: threads
+  // are started and left running until one start has had to grow it.
+  for (int nth : {1, 2}) {
+    SCOPED_TRACE(nth);
+    bool failed = false;
+    for (int tries = 0; tries < 200 && !failed; ++tries) {
+      failAllocationIn = nth;
+      HANDLE h = nullptr;
+      EXPECT_NO_THROW(h = CreateThread(nullptr, 0, GatedThread, &gate, 0, nullptr));
+      failed = failAllocationIn == 0;
+      failAllocationIn = 0;
+      ASSERT_TRUE(h);
+      started.push_back(h);
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(WaitForSingleObject(gate.Started, 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(listUsable());
+  }
+  SetEvent(gate.Go);
+  for (HANDLE h : started) {
+    EXPECT_EQ(WaitForSingleObject(h, 5000), WAIT_OBJECT_0);
+    CloseHandle(h);
+  }
+}
+
+struct TRaiseOutcome {
+  bool CaughtOwn = false;
+  bool LaterRecorded = false;
+};
+DWORD WINAPI ThrowWithoutMemory(LPVOID parameter) {
+  auto* o = static_cast<TRaiseOutcome*>(parameter);
+  const std::runtime_error own("the program's own");  // its text is allocated here
+  failAllocationsFrom = MaxRaiseStack;
+  try {
+    throw own;
+  } catch (const std::runtime_error&) {
+    o->CaughtOwn = true;
+  } catch (...) {
+  }
+  failAllocationsFrom = SIZE_MAX;
+  try {
+    throw std::logic_error("later");
+  } catch (const std::logic_error&) {
+    o->LaterRecorded = ThreadRaise().Type == &typeid(std::logic_error);
+  }
+  return 0;
+}
+
+// Every throw passes the raise recorder, which keeps a copy of the thrower's stack in a buffer it
+// makes on the thread's first throw. Without memory for it the program's own exception is thrown
+// (not an allocation failure of the recorder), and later throws are recorded again.
+TEST(RaiseRecorder, ThrowsWhatWasThrownWhenMemoryRunsOut) {
+  SetRaiseRecording(true);
+  TRaiseOutcome outcome;
+  HANDLE h = CreateUnlistedThread(ThrowWithoutMemory, &outcome);
+  ASSERT_TRUE(h);
+  EXPECT_EQ(WaitForSingleObject(h, 5000), WAIT_OBJECT_0);
+  CloseHandle(h);
+  SetRaiseRecording(false);
+  EXPECT_TRUE(outcome.CaughtOwn);
+  EXPECT_TRUE(outcome.LaterRecorded);
 }
 
 }  // namespace
