@@ -1,5 +1,7 @@
 #include "faultline/delivery/dns_message.h"
 
+#include <algorithm>
+
 namespace {
 
 // A reply comes from the network: every offset in it is checked before use, and compression
@@ -65,10 +67,12 @@ std::string MxDomain(std::string_view address) {
   return std::string(at == std::string_view::npos ? address : address.substr(at + 1));
 }
 
-std::string MxQuery(std::string_view domain) {
+std::string MxQuery(std::string_view domain, uint16_t id) {
   std::string_view name = domain;
   if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-  std::string query("\x41\x41\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
+  std::string query("\x00\x00\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
+  query[0] = static_cast<char>(id >> 8);
+  query[1] = static_cast<char>(id & 0xFF);
   size_t wire = 1;
   size_t start = 0;
   for (;;) {
@@ -88,51 +92,63 @@ std::string MxQuery(std::string_view domain) {
   return query;
 }
 
-std::optional<std::string> ParseMxReply(std::string_view reply, uint16_t expectedId) {
-  if (reply.size() < 12) return std::nullopt;
-  if (Be16(reply, 0) != expectedId) return std::nullopt;
+std::vector<std::string> ParseMxExchangers(std::string_view reply, uint16_t expectedId) {
+  const std::vector<std::string> none;
+  if (reply.size() < 12) return none;
+  if (Be16(reply, 0) != expectedId) return none;
   const uint8_t flagsHigh = static_cast<uint8_t>(reply[2]);
   const uint8_t flagsLow = static_cast<uint8_t>(reply[3]);
   const bool isResponse = flagsHigh & 0x80;
   const int opcode = (flagsHigh >> 3) & 0x0F;
   const int rcode = flagsLow & 0x0F;
-  if (!isResponse || opcode != 0 || rcode != 0) return std::nullopt;
+  if (!isResponse || opcode != 0 || rcode != 0) return none;
   const uint16_t questions = Be16(reply, 4);
   const uint16_t answers = Be16(reply, 6);
-  if (answers == 0) return std::nullopt;
+  if (answers == 0) return none;
 
   std::string name;
   size_t pos = 12;
   for (uint16_t i = 0; i < questions; ++i) {
-    if (!ReadName(reply, pos, name, pos)) return std::nullopt;
-    if (reply.size() - pos < 4) return std::nullopt;  // type, class
+    if (!ReadName(reply, pos, name, pos)) return none;
+    if (reply.size() - pos < 4) return none;  // type, class
     pos += 4;
   }
 
-  // Every answer is walked, also after the MX was found: a reply whose answer section does not
-  // hold together is rejected as a whole rather than half-trusted.
-  std::optional<std::string> exchange;
+  // Every answer is walked: a reply whose answer section does not hold together is rejected as a
+  // whole rather than half-trusted.
+  std::vector<std::pair<uint16_t, std::string>> exchanges;
   for (uint16_t i = 0; i < answers; ++i) {
-    if (!ReadName(reply, pos, name, pos)) return std::nullopt;
-    if (reply.size() - pos < 10) return std::nullopt;  // type, class, time to live, data length
+    if (!ReadName(reply, pos, name, pos)) return none;
+    if (reply.size() - pos < 10) return none;  // type, class, time to live, data length
     const uint16_t type = Be16(reply, pos);
     const uint16_t dataLength = Be16(reply, pos + 8);
     const size_t data = pos + 10;
-    if (reply.size() - data < dataLength) return std::nullopt;
+    if (reply.size() - data < dataLength) return none;
     const size_t dataEnd = data + dataLength;
-    if (type == kDnsTypeMx && !exchange) {
+    if (type == kDnsTypeMx) {
       // Preference (2 bytes), then the exchange name; the part written here must stay inside the
       // record (a compression pointer may lead anywhere in the message).
       size_t nameEnd = 0;
-      if (dataLength < 3 || !ReadName(reply, data + 2, name, nameEnd, true) || nameEnd > dataEnd) return std::nullopt;
-      exchange = name;
+      if (dataLength < 3 || !ReadName(reply, data + 2, name, nameEnd, true) || nameEnd > dataEnd) return none;
+      // A null MX (exchange ".") says that the domain takes no mail.
+      if (!name.empty()) exchanges.emplace_back(Be16(reply, data), name);
     }
     pos = dataEnd;
   }
-  // A null MX (exchange ".") says that the domain takes no mail.
-  if (!exchange || exchange->empty()) return std::nullopt;
-  return exchange;
+  // Servers list the records in any order; mail goes to the most preferred exchanger first.
+  std::stable_sort(exchanges.begin(), exchanges.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> out;
+  for (auto& [preference, exchange] : exchanges) out.push_back(std::move(exchange));
+  return out;
 }
+
+std::optional<std::string> ParseMxReply(std::string_view reply, uint16_t expectedId) {
+  std::vector<std::string> exchanges = ParseMxExchangers(reply, expectedId);
+  if (exchanges.empty()) return std::nullopt;
+  return std::move(exchanges.front());
+}
+
 
 namespace {
 

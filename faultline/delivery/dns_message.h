@@ -10,7 +10,9 @@
 
 #include "rtl/exception.h"
 
-// Identifier of every query we send; a reply must carry it back.
+// An identifier of no particular meaning, for building and reading messages in tests. Every query
+// delivery sends draws its own from the system's random source, so that a forged reply has to
+// guess it; the reply must carry it back.
 inline constexpr uint16_t kMxQueryId = 0x4141;
 inline constexpr uint16_t kDnsTypeMx = 15;
 
@@ -24,19 +26,24 @@ class EFaultDnsError : public Exception {
 // The mail domain of an address: the text after its first "@", the whole text when it has none.
 std::string MxDomain(std::string_view address);
 
-// The query, byte for byte: header (identifier 41 41, flags 01 00 = recursion desired, one
-// question, no other records), the domain as length-prefixed labels cut at ".", a zero byte,
+// The query, byte for byte: header (the identifier, big-endian; flags 01 00 = recursion desired,
+// one question, no other records), the domain as length-prefixed labels cut at ".", a zero byte,
 // type MX (00 0F), class IN (00 01). Labels keep their case. One trailing "." (an absolute name)
 // is dropped. Throws EFaultDnsError for a domain that cannot be encoded.
-std::string MxQuery(std::string_view domain);
+std::string MxQuery(std::string_view domain, uint16_t id);
 
-// The exchange name of the first MX record in the answer section of reply, labels joined by "."
-// without a trailing dot. nullopt when the reply is not ours (identifier), not a response, not
-// successful (response code other than 0), has no answer, is malformed anywhere in its header,
-// question or answer sections, or has no MX answer (a null MX, whose exchange is the root, counts
-// as none). An exchange label holding ".", a blank or a control character makes the reply
-// malformed: such a name could not be looked up as it reads. Reads only inside reply and always ends.
-std::optional<std::string> ParseMxReply(std::string_view reply, uint16_t expectedId = kMxQueryId);
+// The exchange names of the MX records in the answer section of reply, labels joined by "."
+// without a trailing dot, the most preferred (lowest preference value) first; records of equal
+// preference keep the order of the reply. Empty when the reply is not the answer to the query
+// with identifier expectedId, not a response, not successful (response code other than 0), has no
+// answer, is malformed anywhere in its header, question or answer sections, or has no MX answer
+// (a null MX, whose exchange is the root, says the domain takes no mail and is left out). An
+// exchange label holding ".", a blank or a control character makes the reply malformed: such a
+// name could not be looked up as it reads. Reads only inside reply and always ends.
+std::vector<std::string> ParseMxExchangers(std::string_view reply, uint16_t expectedId);
+
+// The most preferred exchange of ParseMxExchangers; nullopt when there is none.
+std::optional<std::string> ParseMxReply(std::string_view reply, uint16_t expectedId);
 
 // A DNS server to ask: an IPv4 address (or host name) and its UDP port.
 struct TDnsServer {

@@ -1,10 +1,12 @@
 #pragma once
 // Sending a report by SMTP: through a configured server, or straight to each recipient's mail
-// exchanger. One conversation per recipient; the run has succeeded when at least one recipient got
-// the message. Windows build only (smtp_send_win.cpp).
+// exchanger (the next one when the preferred cannot be reached). One conversation per recipient,
+// ended with QUIT; the run has succeeded when at least one recipient got the message. Windows
+// build only (smtp_send_win.cpp).
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "faultline/delivery/smtp_message.h"
@@ -67,6 +69,14 @@ struct TSmtpSendResult {
   std::string ErrorText;
   std::vector<TSmtpRecipientResult> Recipients;
 };
+
+// The mail exchangers of the address's domain, the most preferred first (equal preferences in
+// the order of the answer), from the first DNS server of MxLookupServers(system servers,
+// fallbackServer) that answers; each server gets up to three attempts, each query its own random
+// identifier. Throws EFaultSocketError "Cannot resolve the \"domain\" MX record." when none gives
+// an exchanger.
+std::vector<std::string> ResolveMailExchangers(std::string_view address, uint32_t timeoutMs,
+                                               std::string_view fallbackServer);
 
 // The whole delivery. Never throws: every failure is in the result and, as it happens, in the
 // internal warning channel (eeEmailSMTPError). Starts and ends its own use of Windows Sockets.

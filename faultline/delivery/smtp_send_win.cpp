@@ -95,13 +95,17 @@ struct TConversation {
     if (Request.OnStatus) Request.OnStatus(text, Number, Count);
   }
 
+  // connected tells the caller whether the server answered with its greeting: a mail exchanger
+  // that could not be reached leaves the recipient to the next one.
   void Run(const std::string& server, const std::string& recipient, const std::string& user,
-           const std::string& password) const {
+           const std::string& password, bool& connected) const {
+    connected = false;
     // Every command is made (and every address checked) before anything is sent.
     const std::vector<TSmtpStep> steps = SmtpConversation(HostName, Request.Sender, recipient, user, password);
     Status(kSmtpStatusConnecting);
     TFaultClientSMTP client(server, Request.TimeoutMs, Request.Port);
     client.Connect();
+    connected = true;
     Status(kSmtpStatusConnected);
     const size_t beforeRecipient = steps.size() - 2;  // RCPT TO and DATA come last
     for (size_t i = 0; i < beforeRecipient; ++i) client.Command(steps[i]);
@@ -124,7 +128,12 @@ struct TConversation {
     }
     client.SendMessageText(data, kSmtpMessageAccepted);
     client.SetSentNotification(nullptr);
-    // No QUIT: closing the connection ends the session.
+    // The server has taken the message: QUIT ends the session politely (its reply bounded by the
+    // same timeout), and whatever becomes of it, the message stays delivered.
+    try {
+      client.Command(TSmtpStep{"QUIT\r\n", {221}, false});
+    } catch (const std::exception&) {
+    }
   }
 };
 
@@ -161,7 +170,7 @@ TSmtpSendResult SendReportBySmtp(const TSmtpSendRequest& request) {
 
   // Mail exchangers by domain: recipients of one domain are looked up once; a domain that could
   // not be resolved fails its recipients with the same error.
-  std::map<std::string, std::string> exchangers;
+  std::map<std::string, std::vector<std::string>> exchangers;
   std::map<std::string, std::string> lookupErrors;
   const int count = static_cast<int>(recipients.size());
   for (int i = 0; i < count; ++i) {
@@ -174,7 +183,7 @@ TSmtpSendResult SendReportBySmtp(const TSmtpSendRequest& request) {
       // A malformed sender or recipient is refused before anything leaves the machine.
       ValidateMailAddress(request.Sender);
       ValidateMailAddress(recipient);
-      std::string server = request.Server;
+      std::vector<std::string> servers{request.Server};
       std::string user = request.User;
       std::string password = request.Password;
       if (request.UseMailExchanger) {
@@ -185,21 +194,33 @@ TSmtpSendResult SendReportBySmtp(const TSmtpSendRequest& request) {
         auto known = exchangers.find(domain);
         if (known == exchangers.end()) {
           try {
-            const std::string exchanger = ResolveMailExchanger(recipient, request.DnsTimeoutMs, request.FallbackDns);
-            known = exchangers.emplace(domain, exchanger).first;
+            known = exchangers.emplace(domain, ResolveMailExchangers(recipient, request.DnsTimeoutMs, request.FallbackDns))
+                        .first;
           } catch (const std::exception& e) {
             lookupErrors.emplace(domain, e.what());
             throw;
           }
         }
-        server = known->second;
+        servers = known->second;
         // A mail exchanger takes mail for its own domain without a login, and must never see the
         // credentials of the configured server.
         user.clear();
         password.clear();
       }
-      r.Server = server;
-      conversation.Run(server, recipient, user, password);
+      // The exchangers in order of preference: one that cannot be reached (connection refused, no
+      // answer, a greeting that turns us away) passes the recipient to the next. One that answered
+      // has had its say: a refusal there would be the same elsewhere, and a failure after the
+      // message could mail it twice.
+      for (size_t k = 0; k < servers.size(); ++k) {
+        r.Server = servers[k];
+        bool connected = false;
+        try {
+          conversation.Run(servers[k], recipient, user, password, connected);
+          break;
+        } catch (const EFaultSocketError&) {
+          if (connected || k + 1 == servers.size()) throw;
+        }
+      }
       r.Sent = true;
       result.Sent = true;
     } catch (const std::exception& e) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <set>
 #include <vector>
@@ -23,6 +24,8 @@ struct TOptionField {
   std::function<void(O&, int64_t)> SetNumber;
   std::function<std::string(const O&)> GetText;
   std::function<void(O&, std::string)> SetText;
+  // For an enumeration: what each value means, shown when a value is out of range.
+  const char* Meaning = nullptr;
 };
 
 int64_t ItemsToNumber(const TItemVisibility& items) {
@@ -43,6 +46,9 @@ TItemVisibility NumberToItems(int64_t v) {
 #define OPT_NUM(N, K, T, LO, HI) \
   TOptionField{#N, K, LO, HI, [](const O& o) -> int64_t { return o.N(); }, \
                [](O& o, int64_t v) { o.Set##N(static_cast<T>(v)); }, {}, {}}
+#define OPT_ENUM(N, HI, MEANING) \
+  TOptionField{#N, TKind::Number, 0, HI, [](const O& o) -> int64_t { return o.N(); }, \
+               [](O& o, int64_t v) { o.Set##N(static_cast<uint8_t>(v)); }, {}, {}, MEANING}
 #define OPT_TEXT(N) \
   TOptionField{#N, TKind::Text, 0, 0, {}, {}, [](const O& o) { return o.N(); }, \
                [](O& o, std::string v) { o.Set##N(std::move(v)); }}
@@ -53,7 +59,8 @@ const std::vector<TOptionField>& Fields() {
       OPT_TEXT(MailServer),
       OPT_TEXT(MailServerUser),
       OPT_TEXT(MailServerPassword),
-      OPT_NUM(MailServerPort, TKind::Number, uint16_t, 0, 0xFFFF),
+      OPT_NUM(MailServerPort, TKind::Number, uint16_t, 1, 0xFFFF),
+      OPT_TEXT(MailFallbackDns),
       OPT_NUM(TerminateAction, TKind::Number, uint8_t, 0, 0xFF),
       OPT_BOOL(FreezeWatch),
       OPT_NUM(FreezeSeconds, TKind::Number, int32_t, INT32_MIN, INT32_MAX),
@@ -75,8 +82,10 @@ const std::vector<TOptionField>& Fields() {
       OPT_TEXT(MailTo),
       OPT_TEXT(MailSubject),
       OPT_TEXT(MailBody),
-      OPT_NUM(MailMode, TKind::Number, uint8_t, 0, 0xFF),
-      OPT_NUM(UploadMode, TKind::Number, uint8_t, 0, 0xFF),
+      OPT_ENUM(MailMode, 3,
+               "0 (no e-mail), 1 (the user's mail client), 2 (SMTP through MailServer), "
+               "3 (SMTP to each recipient's mail exchanger)"),
+      OPT_ENUM(UploadMode, 3, "0 (no upload), 1 (HTTP), 2 (HTTPS), 3 (FTP)"),
       OPT_TEXT(ExtraFiles),
       OPT_NUM(DialogFlags, TKind::Hex, uint8_t, 0, 0xFF),
       OPT_NUM(DialogCloseSeconds, TKind::Number, int32_t, INT32_MIN, INT32_MAX),
@@ -88,7 +97,8 @@ const std::vector<TOptionField>& Fields() {
       OPT_NUM(StackFlags, TKind::Hex, uint8_t, 0, 0xFF),
       OPT_NUM(HandlingFlags, TKind::Hex, uint8_t, 0, 0xFF),
       OPT_TEXT(UploadUrl),
-      OPT_NUM(UploadPort, TKind::Number, uint32_t, 0, 0xFFFFFFFFLL),
+      // 0: the port the address names, else the protocol's own.
+      OPT_NUM(UploadPort, TKind::Number, uint32_t, 0, 0xFFFF),
       OPT_TEXT(UploadPassword),
       OPT_TEXT(UploadUser),
   };
@@ -98,9 +108,14 @@ const std::vector<TOptionField>& Fields() {
 #undef OPT_BOOL
 #undef OPT_NUM
 #undef OPT_TEXT
+#undef OPT_ENUM
 
-[[noreturn]] void Fail(size_t line, const std::string& why) {
-  throw EFaultOptionsFileError("Options file, line " + std::to_string(line) + ": " + why);
+// Every error names the file (when the caller gave its name) and the line it is about; line 0
+// stands for the file as a whole.
+[[noreturn]] void Fail(std::string_view file, size_t line, const std::string& why) {
+  std::string where = file.empty() ? std::string("Options file") : std::string(file);
+  if (line != 0) where += ", line " + std::to_string(line);
+  throw EFaultOptionsFileError(where + ": " + why);
 }
 
 std::string Trim(std::string_view s) {
@@ -218,15 +233,130 @@ std::string UnescapeOptionText(std::string_view text) {
   return out;
 }
 
-void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
+namespace {
+
+bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' ' || c == 127; }
+
+// MailTo as delivery splits it: at "," and ";", pieces trimmed, empty ones dropped.
+std::vector<std::string> RecipientList(std::string_view list) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find_first_of(",;", start);
+    if (end == std::string_view::npos) end = list.size();
+    std::string_view piece = list.substr(start, end - start);
+    while (!piece.empty() && IsBlankOrControl(piece.front())) piece.remove_prefix(1);
+    while (!piece.empty() && IsBlankOrControl(piece.back())) piece.remove_suffix(1);
+    if (!piece.empty()) out.emplace_back(piece);
+    start = end + 1;
+  }
+  return out;
+}
+
+// Why an address cannot go into an SMTP command or a mail client's recipient list; empty when
+// it can.
+std::string AddressFault(std::string_view address) {
+  for (char c : address) {
+    if (c == '<' || c == '>') return std::string("it holds \"") + c + "\"";
+    if (c == ' ' || c == '\t') return "it holds a blank";
+    if (IsBlankOrControl(c)) return "it holds a control character";
+  }
+  return {};
+}
+
+// "host" or "host:port" with a port from 1 to 65535, as the mail-exchanger lookup reads it.
+bool UsableDnsServer(std::string_view text) {
+  while (!text.empty() && IsBlankOrControl(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlankOrControl(text.back())) text.remove_suffix(1);
+  const size_t colon = text.rfind(':');
+  if (colon != std::string_view::npos) {
+    const std::string_view port = text.substr(colon + 1);
+    if (port.empty() || port.size() > 5) return false;
+    uint32_t value = 0;
+    for (char c : port) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value == 0 || value > 0xFFFF) return false;
+    text = text.substr(0, colon);
+  }
+  if (text.empty()) return false;
+  for (char c : text)
+    if (IsBlankOrControl(c) || c == ':') return false;
+  return true;
+}
+
+// The scheme an upload address starts with ("HTTP" of "HTTP://host/"), lower case; empty when it
+// names none (delivery then takes the whole text as host and path).
+std::string UploadScheme(std::string_view address) {
+  while (!address.empty() && IsBlankOrControl(address.front())) address.remove_prefix(1);
+  const size_t end = address.find("://");
+  if (end == std::string_view::npos || end == 0) return {};
+  std::string scheme;
+  for (char c : address.substr(0, end)) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+                    c == '-' || c == '.';
+    if (!ok) return {};
+    scheme += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return scheme;
+}
+
+// Values each of which parses but that, together, delivery could not act on. Checked on the
+// options as the file leaves them; an error points at the line that set the option named, or at
+// the line that made it matter when the option kept its default.
+void CheckDeliveryValues(const O& o, const std::map<std::string, size_t>& lineOf, std::string_view file) {
+  auto line = [&](std::initializer_list<const char*> keys) -> size_t {
+    for (const char* key : keys)
+      if (auto it = lineOf.find(key); it != lineOf.end()) return it->second;
+    return 0;
+  };
+  const std::string mode = std::to_string(o.MailMode());
+
+  if (std::string why = AddressFault(o.MailSender()); !why.empty())
+    Fail(file, line({"MailSender"}), "MailSender: \"" + o.MailSender() + "\" is no usable e-mail address: " + why);
+  const std::vector<std::string> recipients = RecipientList(o.MailTo());
+  for (const std::string& r : recipients)
+    if (std::string why = AddressFault(r); !why.empty())
+      Fail(file, line({"MailTo"}), "MailTo: \"" + r + "\" is no usable e-mail address: " + why);
+  if ((o.MailMode() == 2 || o.MailMode() == 3) && recipients.empty())
+    Fail(file, line({"MailTo", "MailMode"}), "MailTo: MailMode " + mode + " sends by SMTP and needs at least one recipient");
+  if (o.MailMode() == 2 && Trim(o.MailServer()).empty())
+    Fail(file, line({"MailServer", "MailMode"}), "MailServer: MailMode 2 sends through MailServer, which is empty");
+  if (!Trim(o.MailFallbackDns()).empty() && !UsableDnsServer(o.MailFallbackDns()))
+    Fail(file, line({"MailFallbackDns"}),
+         "MailFallbackDns: \"" + o.MailFallbackDns() + "\" is not \"host\" or \"host:port\" with a port from 1 to 65535");
+
+  static const char* const kSchemes[] = {"", "http", "https", "ftp"};
+  static const char* const kNames[] = {"", "HTTP", "HTTPS", "FTP"};
+  const uint8_t upload = o.UploadMode();
+  if (upload != 0 && upload < 4) {
+    const std::string uploadMode = std::to_string(upload) + " (" + kNames[upload] + ")";
+    if (Trim(o.UploadUrl()).empty())
+      Fail(file, line({"UploadUrl", "UploadMode"}), "UploadUrl: UploadMode " + uploadMode + " needs an upload address");
+    const std::string scheme = UploadScheme(o.UploadUrl());
+    if (!scheme.empty() && scheme != kSchemes[upload])
+      Fail(file, line({"UploadUrl", "UploadMode"}),
+           "UploadUrl: \"" + o.UploadUrl() + "\" is a " + scheme + ":// address, but UploadMode " + uploadMode +
+               " uploads to " + kSchemes[upload] + "://");
+  }
+}
+
+}  // namespace
+
+void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text, std::string_view fileName) {
   std::map<std::string, const TOptionField*> byName;
   for (const TOptionField& f : Fields()) byName[f.Name] = &f;
 
-  std::set<std::string> seen;
+  // Editors on Windows like to start a UTF-8 file with a byte-order mark.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+
+  std::map<std::string, size_t> lineOf;  // every key given, with its line
   std::map<long, std::string> filterClasses, filterTexts;
   bool filterGiven = false;
   size_t lineNo = 0;
   size_t pos = 0;
+  auto fail = [&](size_t line, const std::string& why) { Fail(fileName, line, why); };
   InUpdate(options, [&] {
     while (pos < text.size()) {
       size_t end = text.find('\n', pos);
@@ -238,23 +368,24 @@ void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
       std::string trimmed = Trim(line);
       if (trimmed.empty() || trimmed[0] == '#' || trimmed[0] == ';') continue;
       size_t eq = line.find('=');
-      if (eq == std::string_view::npos) Fail(lineNo, "expected Key=Value");
+      if (eq == std::string_view::npos) fail(lineNo, "expected Key=Value");
       std::string key = Trim(line.substr(0, eq));
       std::string_view raw = line.substr(eq + 1);
-      if (!seen.insert(key).second) Fail(lineNo, "\"" + key + "\" is given twice");
+      if (!lineOf.emplace(key, lineNo).second)
+        fail(lineNo, "\"" + key + "\" is given twice (first on line " + std::to_string(lineOf[key]) + ")");
 
       std::string value;
       try {
         value = UnescapeOptionText(raw);
       } catch (const EFaultOptionsFileError& e) {
-        Fail(lineNo, e.Message());
+        fail(lineNo, key + ": " + e.Message());
       }
 
       auto [base, index] = SplitIndex(key);
-      if (index == -2) Fail(lineNo, "bad index in \"" + key + "\"");
+      if (index == -2) fail(lineNo, "bad index in \"" + key + "\"");
       if (index >= 0) {
         if (base == "Text") {
-          if (index >= FaultTextCount) Fail(lineNo, "there are only 96 texts (Text[0]..Text[95])");
+          if (index >= FaultTextCount) fail(lineNo, "there are only 96 texts (Text[0]..Text[95])");
           options.SetText(static_cast<int>(index), value);
         } else if (base == "FilterClass") {
           filterClasses[index] = value;
@@ -263,18 +394,18 @@ void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
           filterTexts[index] = value;
           filterGiven = true;
         } else {
-          Fail(lineNo, "unknown option \"" + key + "\"");
+          fail(lineNo, "unknown option \"" + key + "\"");
         }
         continue;
       }
       if (key == "FilterClear") {
         std::string v = Trim(value);
-        if (v != "true" && v != "1") Fail(lineNo, "FilterClear takes only true");
+        if (v != "true" && v != "1") fail(lineNo, "FilterClear takes only true");
         filterGiven = true;
         continue;
       }
       auto it = byName.find(key);
-      if (it == byName.end()) Fail(lineNo, "unknown option \"" + key + "\"");
+      if (it == byName.end()) fail(lineNo, "unknown option \"" + key + "\"");
       const TOptionField& f = *it->second;
       if (f.Kind == TKind::Text) {
         f.SetText(options, value);
@@ -285,10 +416,11 @@ void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
       if (f.Kind == TKind::Bool) {
         if (v == "true" || v == "1") number = 1;
         else if (v == "false" || v == "0") number = 0;
-        else Fail(lineNo, key + " takes true or false");
+        else fail(lineNo, key + " takes true or false");
       } else if (!ParseNumber(v, number) || number < f.Min || number > f.Max) {
-        Fail(lineNo, key + ": \"" + v + "\" is not a number from " + std::to_string(f.Min) +
-                         " to " + std::to_string(f.Max));
+        if (f.Meaning) fail(lineNo, key + ": \"" + v + "\" is none of " + f.Meaning);
+        fail(lineNo, key + ": \"" + v + "\" is not a number from " + std::to_string(f.Min) + " to " +
+                         std::to_string(f.Max));
       }
       f.SetNumber(options, number);
     }
@@ -298,7 +430,10 @@ void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
       auto count = [&](const std::map<long, std::string>& m, const char* name) {
         long n = 0;
         for (const auto& [i, v] : m) {
-          if (i != n) Fail(lineNo, std::string(name) + "[" + std::to_string(n) + "] is missing");
+          if (i != n) {
+            const std::string given = std::string(name) + "[" + std::to_string(i) + "]";
+            fail(lineOf[given], given + ": " + name + "[" + std::to_string(n) + "] is missing");
+          }
           ++n;
         }
         return static_cast<size_t>(n);
@@ -312,6 +447,7 @@ void ParseOptionsFile(TFaultModuleOptions& options, std::string_view text) {
       }
       options.SetFilter(std::move(classes), std::move(texts));
     }
+    CheckDeliveryValues(options, lineOf, fileName);
   });
 }
 

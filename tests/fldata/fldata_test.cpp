@@ -258,7 +258,7 @@ TEST_P(FldataOptions, ProgramWithNewOptionsStillRuns) {
   TempDir dir;
   fs::path exe = Embedded(dir, arch, "O0");
   const fs::path options = dir / "shipping.options";
-  std::ofstream(options) << "MailMode=2\nMailTo=crashes@tarn-import.example\n";
+  std::ofstream(options) << "MailMode=2\nMailServer=mail.tarn-import.example\nMailTo=crashes@tarn-import.example\n";
   int status = 0;
   std::string out = Shell(std::string(FLDATA_TOOL) + " options --options " + options.string() + " " + exe.string() +
                               " 2>&1",
@@ -266,6 +266,89 @@ TEST_P(FldataOptions, ProgramWithNewOptionsStillRuns) {
   ASSERT_EQ(status, 0) << out;
   RUN_UNDER_WINE(arch, exe, out);
   EXPECT_NE(out.find("area 12"), std::string::npos) << out;
+}
+
+// What `fldata dump` prints is an options file: embedded into a fresh copy of the program it gives
+// the same container options and the same dump again, so a shipper can read back what a program
+// carries, change it and put it back.
+TEST_P(FldataOptions, DumpReadsBackAsOptions) {
+  const TArch& arch = GetParam();
+  TempDir dir;
+  const fs::path options = dir / "shipped.options";
+  // Values of every kind, texts with bytes that need escapes and a GBK text among them.
+  std::ofstream(options, std::ios::binary)
+      << "\xEF\xBB\xBF# saved by an editor that writes a byte-order mark\r\n"
+         "MailMode=3\r\nMailTo=crashes@tarn-import.example; dev@tarn-import.example\r\n"
+         "MailSender=tarn@tarn-import.example\r\nMailServerPort=2525\r\n"
+         "UploadMode=2\r\nUploadUrl=https://upload.tarn-import.example/reports\r\nUploadPort=8443\r\n"
+         "LogPath=C:\\\\Logs\\\\Tarn\\\\\r\nSendFlags=0x41\r\nItemVisibility=0x0102030405\r\nFreezeSeconds=-1\r\n"
+         "Text[5]=\xB1\xA8\xB8\xE6\\r\\n\\ttab\\x01\r\nFilterClass[0]=EAbort\r\nFilterText[0]=expected\r\n"
+         "MailBody=line one\\r\\nline two\r\n";
+  const fs::path first = dir / "first.exe";
+  fs::copy_file(Fixture(arch, "O0"), first);
+  const std::string tool = std::string(FLDATA_TOOL);
+  int status = 0;
+  std::string out = Shell(tool + " embed --password pw --options " + options.string() + " " + first.string() + " 2>&1",
+                          &status);
+  ASSERT_EQ(status, 0) << out;
+  const std::string dumped = Shell(tool + " dump --password pw " + first.string(), &status);
+  ASSERT_EQ(status, 0) << dumped;
+  EXPECT_NE(dumped.find("\nMailTo=crashes@tarn-import.example; dev@tarn-import.example\n"), std::string::npos) << dumped;
+  EXPECT_NE(dumped.find("\nText[5]=\xB1\xA8\xB8\xE6\\r\\n\\ttab\\x01\n"), std::string::npos) << dumped;
+  EXPECT_NE(dumped.find("\n# unit "), std::string::npos) << dumped;
+
+  const fs::path readBack = dir / "read-back.options";
+  std::ofstream(readBack, std::ios::binary) << dumped;
+  const fs::path second = dir / "second.exe";
+  fs::copy_file(Fixture(arch, "O0"), second);
+  out = Shell(tool + " embed --password pw --options " + readBack.string() + " " + second.string() + " 2>&1", &status);
+  ASSERT_EQ(status, 0) << out;
+  EXPECT_EQ(Shell(tool + " dump --password pw " + second.string()), dumped);
+  EXPECT_EQ(Load(second).Container.OptionsRecord, Load(first).Container.OptionsRecord);
+  // The options command takes it back as well, into a program built with other options.
+  const fs::path third = Embedded(dir, arch, "O2");
+  out = Shell(tool + " options --options " + readBack.string() + " " + third.string() + " 2>&1", &status);
+  ASSERT_EQ(status, 0) << out;
+  EXPECT_EQ(Load(third).Container.OptionsRecord, Load(first).Container.OptionsRecord);
+}
+
+// Each error names the file it is about, and for an options file the line and the option.
+TEST_P(FldataOptions, ErrorsNameTheirFile) {
+  const TArch& arch = GetParam();
+  TempDir dir;
+  const fs::path exe = Embedded(dir, arch, "O0");
+  const std::string shipped = ReadWhole(exe);
+  const fs::path options = dir / "shipping.options";
+  const fs::path bare = dir / "bare.exe";
+  fs::copy_file(Fixture(arch, "O0"), bare);
+  struct {
+    const char* What;
+    std::string Options;  // the options file's text
+    std::string Command;  // after the tool's name
+    std::string Expected;
+  } cases[] = {
+      {"a value out of range", "LogOn=true\nMailMode=7\n", "options --options " + options.string() + " " + exe.string(),
+       options.string() + ", line 2: MailMode"},
+      {"an upload address of another mode", "UploadMode=3\nUploadUrl=http://upload.example/\n",
+       "embed --options " + options.string() + " " + bare.string(), options.string() + ", line 2: UploadUrl"},
+      {"a mail mode without recipients", "MailMode=3\n", "options --options " + options.string() + " " + exe.string(),
+       options.string() + ", line 1: MailTo"},
+      {"an unknown option", "\xEF\xBB\xBFLogOn=true\nMailFallback=127.0.0.1\n",
+       "options --options " + options.string() + " " + exe.string(), options.string() + ", line 2: unknown option"},
+      {"a missing options file", "", "options --options " + (dir / "none.options").string() + " " + exe.string(),
+       (dir / "none.options").string() + ": cannot open"},
+      {"a missing module", "LogOn=true\n", "dump " + (dir / "none.exe").string(),
+       (dir / "none.exe").string() + ": cannot open"},
+      {"a module without a container", "LogOn=true\n", "dump " + bare.string(), bare.string() + " has no FLDATA"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(options, std::ios::binary | std::ios::trunc) << c.Options;
+    int status = 0;
+    const std::string out = Shell(std::string(FLDATA_TOOL) + " " + c.Command + " 2>&1", &status);
+    EXPECT_NE(status, 0) << c.What;
+    EXPECT_EQ(out.rfind("fldata: " + c.Expected, 0), 0u) << c.What << ": " << out;
+  }
+  EXPECT_TRUE(ReadWhole(exe) == shipped);  // a refused options file leaves the program as it was
 }
 
 // Symbol ids 0 and 1 are the entry points of TApplication::HandleException and ShowException, as
@@ -330,6 +413,7 @@ TEST_P(FldataEmbed, DamagedModuleIsRefused) {
                             &status);
     EXPECT_NE(status, 0) << damage.What;
     EXPECT_NE(out.find(damage.Message), std::string::npos) << damage.What << ": " << out;
+    EXPECT_NE(out.find("fldata: " + exe.string() + ": "), std::string::npos) << damage.What << ": " << out;
     EXPECT_TRUE(ReadWhole(exe) == bytes) << damage.What;
   }
 }

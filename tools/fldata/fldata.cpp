@@ -10,6 +10,10 @@
 //     prints per address: address, unit, class, procedure, line, line offset (tab-separated); the
 //     address in as many hex digits as the module's addresses have (8, or 16 for a 64-bit module)
 //   fldata dump [--password TEXT] MODULE
+//     prints what the container holds: a summary as "#" comment lines, then the module's options
+//     as an options file, which `fldata options` takes back (to read, edit and embed again)
+//
+// Every error names the file it is about (and, for an options file, the line).
 #include <cxxabi.h>
 #include <sys/stat.h>
 
@@ -36,10 +40,42 @@ constexpr uint16_t kRtRcData = 10;
 
 std::string ReadWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw Exception("cannot open " + path);
+  if (!in) throw Exception(path + ": cannot open the file");
   std::ostringstream s;
   s << in.rdbuf();
+  if (in.bad()) throw Exception(path + ": cannot read the file");
   return s.str();
+}
+
+// Runs body; an error it raises that does not name the file yet gets the file's name in front.
+template <class F>
+auto AboutFile(const std::string& path, F&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    if (what.rfind(path + ":", 0) == 0 || what.rfind(path + ",", 0) == 0) throw;
+    throw Exception(path + ": " + what);
+  }
+}
+
+// The module as a PE image, its damage reported against its file name.
+TPeImage ReadModule(const std::string& modulePath) {
+  std::string bytes = ReadWhole(modulePath);
+  return AboutFile(modulePath, [&] { return TPeImage(std::move(bytes)); });
+}
+
+// The options of a readable options file over the defaults; errors name the file and the line.
+void ReadOptionsFile(TFaultModuleOptions& options, const std::string& optionsPath) {
+  ParseOptionsFile(options, ReadWhole(optionsPath), optionsPath);
+  // The container's options record has no field for it: the program keeps its built-in server
+  // unless it sets another at run time.
+  TFaultModuleOptions defaults("", false);
+  if (options.MailFallbackDns() != defaults.MailFallbackDns())
+    std::fprintf(stderr,
+                 "fldata: warning: %s: MailFallbackDns is not carried by the container; the program asks %s "
+                 "unless it sets another server at run time\n",
+                 optionsPath.c_str(), defaults.MailFallbackDns().c_str());
 }
 
 void ReplaceFile(const std::string& path, const std::string& bytes) {
@@ -156,13 +192,13 @@ void WriteModuleContainer(const std::string& modulePath, const TPeImage& image, 
 // options record of its container changes; the debug information, the symbols, the password check
 // and the build time stay as they are.
 int ReplaceOptions(const std::string& modulePath, const std::string& optionsPath) {
-  TPeImage image(ReadWhole(modulePath));
+  TPeImage image = ReadModule(modulePath);
   auto existing = image.FindResource(kRtRcData, FaultContainerResourceName);
   if (!existing) throw Exception(modulePath + " has no FLDATA resource: use fldata embed");
-  auto container = ReadContainer(*existing);
+  auto container = AboutFile(modulePath, [&] { return ReadContainer(*existing); });
   if (!container) throw Exception(modulePath + ": container of a newer version");
   TFaultModuleOptions options(modulePath, false);
-  ParseOptionsFile(options, ReadWhole(optionsPath));
+  ReadOptionsFile(options, optionsPath);
   container->OptionsRecord = SaveOptionsRecord(options);
   const std::string resource = WriteContainer(*container);
   WriteModuleContainer(modulePath, image, resource);
@@ -171,7 +207,7 @@ int ReplaceOptions(const std::string& modulePath, const std::string& optionsPath
 }
 
 int Embed(const std::string& modulePath, const std::string& optionsPath, const std::string& password) {
-  TPeImage image(ReadWhole(modulePath));
+  TPeImage image = ReadModule(modulePath);
   uint32_t codeLow, codeHigh;
   CodeRange(image, codeLow, codeHigh);
   TModuleDebugData dwarf;
@@ -179,7 +215,7 @@ int Embed(const std::string& modulePath, const std::string& optionsPath, const s
     dwarf = ReadModuleDwarf(modulePath, image.ImageBase(), codeLow, codeHigh);
   } catch (const EDwarfError& e) {
     // The module still gets its options; call stacks then fall back to export names.
-    std::fprintf(stderr, "fldata: warning: %s; no debug information embedded\n", e.what());
+    std::fprintf(stderr, "fldata: warning: %s: %s; no debug information embedded\n", modulePath.c_str(), e.what());
   }
 
   TFaultContainer container;
@@ -187,7 +223,7 @@ int Embed(const std::string& modulePath, const std::string& optionsPath, const s
   container.BuildTime = BuildTime();
   container.Symbols = FindKnownSymbols(image, dwarf);
   TFaultModuleOptions options(modulePath, false);
-  ParseOptionsFile(options, ReadWhole(optionsPath));
+  ReadOptionsFile(options, optionsPath);
   container.OptionsRecord = SaveOptionsRecord(options);
   container.PasswordCheck = MakePasswordCheck(password);
   CipherSetKey(password);
@@ -208,10 +244,10 @@ struct TLoadedModule {
 };
 
 TLoadedModule Load(const std::string& modulePath, const std::string& password) {
-  TPeImage image(ReadWhole(modulePath));
+  TPeImage image = ReadModule(modulePath);
   auto resource = image.FindResource(kRtRcData, FaultContainerResourceName);
   if (!resource) throw Exception(modulePath + " has no FLDATA resource");
-  auto container = ReadContainer(*resource);
+  auto container = AboutFile(modulePath, [&] { return ReadContainer(*resource); });
   if (!container) throw Exception(modulePath + ": container of a newer version");
   TLoadedModule m{std::move(image), std::move(*container), {}};
   return m;
@@ -247,6 +283,25 @@ void PrintLookup(const TLoadedModule& m, const std::string& text) {
   } else {
     std::printf("%0*llX\t??\n", digits, static_cast<unsigned long long>(address));
   }
+}
+
+// The summary as comment lines, then the options as an options file: the whole output is one that
+// `fldata options` reads back.
+int Dump(const std::string& modulePath, const TLoadedModule& m, const std::string& password) {
+  TFaultModuleOptions options(modulePath, false);
+  AboutFile(modulePath, [&] { LoadOptionsRecord(options, m.Container.OptionsRecord, m.Container.Version); });
+  DebugCipherUsePassword(password);
+  const auto units = AboutFile(modulePath, [&] { return DecodeDebugInfo(m.Container.DebugInfo, m.Container.Version); });
+  std::printf("# version %u, %zu symbols, password %s\n", m.Container.Version, m.Container.Symbols.size(),
+              m.Debug.PasswordAccepted ? "accepted" : "refused");
+  for (const auto& s : m.Container.Symbols) std::printf("# symbol %u offset %08X size %u\n", s.Id, s.Offset, s.Size);
+  for (const auto& u : units)
+    std::printf("# unit %s first %d start %08X size %u entries %zu\n", u.Name.c_str(), u.FirstLine, u.Start, u.Size,
+                u.Entries.size());
+  std::printf("# options\n");
+  const std::string text = FormatOptionsFile(options, false);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return 0;
 }
 
 int Usage() {
@@ -289,16 +344,7 @@ int main(int argc, char** argv) {
       if (module.empty()) return Usage();
       TLoadedModule m = Load(module, password);
       BindDebug(m, password);
-      if (command == "dump") {
-        std::printf("version %u, %zu symbols, password %s\n", m.Container.Version, m.Container.Symbols.size(),
-                    m.Debug.PasswordAccepted ? "accepted" : "refused");
-        for (const auto& s : m.Container.Symbols) std::printf("symbol %u offset %08X size %u\n", s.Id, s.Offset, s.Size);
-        DebugCipherUsePassword(password);
-        for (const auto& u : DecodeDebugInfo(m.Container.DebugInfo, m.Container.Version))
-          std::printf("unit %s first %d start %08X size %u entries %zu\n", u.Name.c_str(), u.FirstLine, u.Start,
-                      u.Size, u.Entries.size());
-        return 0;
-      }
+      if (command == "dump") return Dump(module, m, password);
       if (rest.size() == 1 && rest[0] == "-") {
         std::string word;
         while (std::cin >> word) PrintLookup(m, word);

@@ -1,6 +1,7 @@
 // The MX query judged by a real DNS library (dnslib parses our bytes and builds the same query
-// itself), replies built by dnslib read back, and hostile replies (truncated, looping, pointing
-// outside, not ours, not answers) refused without reading past the message.
+// itself), replies built by dnslib read back (exchangers in order of preference), and hostile
+// replies (truncated, looping, pointing outside, not ours, not answers) refused without reading
+// past the message.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -30,20 +31,21 @@ std::optional<std::string> Parse(const std::string& reply, uint16_t id = kMxQuer
 }
 
 TEST(MxQuery, ExactBytes) {
-  EXPECT_EQ(MxQuery("mail.Example.com"),
-            std::string("\x41\x41\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
+  EXPECT_EQ(MxQuery("mail.Example.com", 0xB70E),
+            std::string("\xB7\x0E\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00"
                         "\x04mail\x07"
                         "Example\x03"
                         "com\x00\x00\x0F\x00\x01",
                         34));
-  EXPECT_EQ(MxQuery("example.com."), MxQuery("example.com"));  // an absolute name
+  EXPECT_EQ(MxQuery("example.com.", 7), MxQuery("example.com", 7));  // an absolute name
 }
 
 TEST(MxQuery, DnslibReadsItAndBuildsTheSameBytes) {
-  const std::vector<std::string> domains = {"example.com", "Mail.Example.ORG", "a.b.c.d.e.f",
-                                            std::string(63, 'x') + ".com", "xn--fsq.example"};
+  const std::vector<std::pair<std::string, uint16_t>> domains = {
+      {"example.com", 0x4141}, {"Mail.Example.ORG", 0}, {"a.b.c.d.e.f", 0xFFFF},
+      {std::string(63, 'x') + ".com", 0x8001}, {"xn--fsq.example", 0x00FF}};
   std::string input;
-  for (const auto& d : domains) input += Hex(MxQuery(d)) + "\n";
+  for (const auto& [d, id] : domains) input += Hex(MxQuery(d, id)) + "\n";
   const std::string out = RunPython(R"PY(
 import sys
 from dnslib import DNSRecord, DNSHeader, DNSQuestion, QTYPE
@@ -51,15 +53,17 @@ for line in open(sys.argv[1]):
     b = bytes.fromhex(line.strip())
     r = DNSRecord.parse(b)
     h, q = r.header, r.questions[0]
-    own = DNSRecord(DNSHeader(id=0x4141, rd=1), q=DNSQuestion(str(q.qname), QTYPE.MX)).pack()
+    own = DNSRecord(DNSHeader(id=h.id, rd=1), q=DNSQuestion(str(q.qname), QTYPE.MX)).pack()
     print(hex(h.id), h.qr, h.opcode, h.rd, h.q, h.a, h.auth, h.ar, str(q.qname), QTYPE[q.qtype], q.qclass, own == b)
 )PY",
                                     input);
   std::istringstream lines(out);
-  for (const auto& d : domains) {
+  for (const auto& [d, id] : domains) {
     std::string line;
     std::getline(lines, line);
-    EXPECT_EQ(line, "0x4141 0 0 1 1 0 0 0 " + d + ". MX 1 True");
+    char idText[8];
+    std::snprintf(idText, sizeof idText, "%#x", id);
+    EXPECT_EQ(line, std::string(id ? idText : "0x0") + " 0 0 1 1 0 0 0 " + d + ". MX 1 True");
   }
 }
 
@@ -68,10 +72,10 @@ TEST(MxQuery, RefusesDomainsThatCannotBeEncoded) {
                                std::string(64, 'x') + ".com",
                                std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
                                    std::string(62, 'd')})
-    EXPECT_THROW(MxQuery(d), EFaultDnsError) << d;
+    EXPECT_THROW(MxQuery(d, kMxQueryId), EFaultDnsError) << d;
   // 253 characters is the longest name that fits.
   EXPECT_NO_THROW(MxQuery(std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
-                          std::string(61, 'd')));
+                          std::string(61, 'd'), kMxQueryId));
 }
 
 TEST(MxDomain, TextAfterFirstAt) {
@@ -81,7 +85,8 @@ TEST(MxDomain, TextAfterFirstAt) {
   EXPECT_EQ(MxDomain("user@"), "");
 }
 
-// Replies built by dnslib, each with the exchange ParseMxReply must find ("-" for none).
+// Replies built by dnslib, each with the exchangers ParseMxExchangers must find, in order and
+// joined by "," ("-" for none).
 const char kReplies[] = R"PY(
 import sys
 from dnslib import *
@@ -104,9 +109,13 @@ def uncompressed(build):
 soa = RR("example.com", QTYPE.SOA, rdata=SOA("ns.example.com", "admin.example.com", (1, 2, 3, 4, 5)))
 cases = {
     "one_mx mx1.example.com": reply([mx("example.com", "mx1.example.com")]),
-    "several_mx_first_taken second.example.com":
+    "several_mx_by_preference first.example.com,second.example.com,third.example.net":
         reply([mx("example.com", "second.example.com", 20), mx("example.com", "first.example.com", 5),
                mx("example.com", "third.example.net", 30)]),
+    "equal_preferences_keep_their_order b1.example.com,b2.example.com,a1.example.com,a2.example.com":
+        reply([mx("example.com", "a1.example.com", 300), mx("example.com", "b1.example.com", 10),
+               mx("example.com", "a2.example.com", 300), mx("example.com", "b2.example.com", 10)]),
+    "null_mx_among_others mx1.example.com": reply([mx("example.com", ".", 0), mx("example.com", "mx1.example.com")]),
     "cname_then_mx mx.alias.example.net":
         reply([RR("example.com", QTYPE.CNAME, rdata=CNAME("alias.example.net"), ttl=60),
                mx("alias.example.net", "mx.alias.example.net")]),
@@ -146,11 +155,15 @@ std::map<std::string, std::pair<std::string, std::string>> DnslibReplies() {
 TEST(ParseMxReply, RepliesBuiltByDnslib) {
   for (const auto& [name, c] : DnslibReplies()) {
     const auto& [expected, bytes] = c;
+    std::string all;
+    for (const std::string& e : ParseMxExchangers(bytes, kMxQueryId)) all += (all.empty() ? "" : ",") + e;
+    EXPECT_EQ(all.empty() ? "-" : all, expected) << name;
+    // The single answer is the most preferred exchanger.
     auto exchange = Parse(bytes);
     if (expected == "-")
       EXPECT_FALSE(exchange) << name << " gave " << *exchange;
     else
-      EXPECT_EQ(exchange.value_or("<none>"), expected) << name;
+      EXPECT_EQ(exchange.value_or("<none>"), expected.substr(0, expected.find(','))) << name;
   }
 }
 
@@ -162,7 +175,7 @@ TEST(ParseMxReply, ExpectedIdentifierIsThatOfTheCaller) {
 
 TEST(ParseMxReply, EveryTruncationIsRefused) {
   auto replies = DnslibReplies();
-  for (const char* name : {"one_mx", "several_mx_first_taken", "cname_then_mx", "uncompressed"}) {
+  for (const char* name : {"one_mx", "several_mx_by_preference", "cname_then_mx", "uncompressed"}) {
     const std::string& full = replies[name].second;
     ASSERT_TRUE(Parse(full)) << name;
     for (size_t n = 0; n < full.size(); ++n) EXPECT_FALSE(Parse(full.substr(0, n))) << name << " cut at " << n;

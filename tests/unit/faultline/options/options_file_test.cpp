@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "faultline/options/container.h"
@@ -69,10 +71,117 @@ TEST(OptionsFile, ErrorsNameTheLine) {
   }
 }
 
+// A file saved by an editor that starts UTF-8 with a byte-order mark reads like one without.
+TEST(OptionsFile, ByteOrderMarkIsAccepted) {
+  TFaultModuleOptions o("", false);
+  ParseOptionsFile(o, "\xEF\xBB\xBFLogOn=true\r\nMailSubject=\xE6\x8A\xA5\xE5\x91\x8A\r\n");
+  EXPECT_TRUE(o.LogOn());
+  EXPECT_EQ(o.MailSubject(), "\xE6\x8A\xA5\xE5\x91\x8A");
+  // Only at the very start: elsewhere the bytes belong to the line.
+  TFaultModuleOptions p("", false);
+  EXPECT_THROW(ParseOptionsFile(p, "LogOn=true\n\xEF\xBB\xBFLogOn=false\n"), EFaultOptionsFileError);
+}
+
+// Values that parse but that delivery could not act on are refused; the message names the file,
+// the line and the option to change.
+TEST(OptionsFile, ValuesDeliveryCannotUseAreRefused) {
+  struct {
+    const char* text;
+    size_t line;
+    const char* option;
+  } cases[] = {
+      {"LogOn=true\nMailMode=4\n", 2, "MailMode"},
+      {"UploadMode=9\n", 1, "UploadMode"},
+      {"MailServerPort=0\n", 1, "MailServerPort"},
+      {"MailServerPort=65536\n", 1, "MailServerPort"},
+      {"UploadPort=65536\n", 1, "UploadPort"},
+      {"MailFallbackDns=127.0.0.1:0\n", 1, "MailFallbackDns"},
+      {"MailFallbackDns=127.0.0.1:70000\n", 1, "MailFallbackDns"},
+      {"MailFallbackDns=dns server\n", 1, "MailFallbackDns"},
+      // Needs recipients: the MailTo line when there is one, else the mode's.
+      {"MailServer=mail.example\nMailMode=2\n", 2, "MailTo"},
+      {"MailTo= ; , \nMailMode=3\n", 1, "MailTo"},
+      {"MailMode=2\nMailTo=a@example.test\n", 1, "MailServer"},
+      {"MailTo=a@example.test, Dev Team@example.test\n", 1, "MailTo"},
+      {"MailTo=<a@example.test>\n", 1, "MailTo"},
+      {"MailSender=x\nMailSender=y\n", 2, "MailSender"},
+      {"#\nMailSender=Tarn <tarn@example.test>\n", 2, "MailSender"},
+      {"MailSender=tarn\\x01@example.test\n", 1, "MailSender"},
+      {"UploadMode=3\n", 1, "UploadUrl"},
+      {"UploadMode=3\nUploadUrl=http://upload.example/\n", 2, "UploadUrl"},
+      {"UploadUrl=ftp://upload.example/\nUploadMode=1\n", 1, "UploadUrl"},
+      {"UploadUrl=HTTP://upload.example/\nUploadMode=2\n", 1, "UploadUrl"},
+      {"UploadUrl=https://upload.example/\nUploadMode=3\n", 1, "UploadUrl"},
+      {"MailBody=x\\q\n", 1, "MailBody"},
+  };
+  for (const auto& c : cases) {
+    TFaultModuleOptions o("", false);
+    try {
+      ParseOptionsFile(o, c.text, "shipping.options");
+      ADD_FAILURE() << "accepted: " << c.text;
+    } catch (const EFaultOptionsFileError& e) {
+      const std::string message = e.what();
+      EXPECT_EQ(message.rfind("shipping.options, line " + std::to_string(c.line) + ": ", 0), 0u) << message;
+      EXPECT_NE(message.find(c.option), std::string::npos) << message;
+    }
+    EXPECT_EQ(o.UpdateDepth(), 0);
+  }
+  // What the program can use passes: each upload mode with its own scheme or an address without
+  // one, every mail mode with what it needs, the fallback DNS server with or without a port.
+  for (const char* text : {
+           "UploadMode=1\nUploadUrl=http://upload.example/form\n",
+           "UploadMode=2\nUploadUrl= HTTPS://upload.example/\nUploadPort=0\n",
+           "UploadMode=3\nUploadUrl=upload.example/reports\nUploadPort=65535\n",
+           "MailMode=1\n",
+           "MailMode=2\nMailServer=mail.example\nMailServerPort=587\nMailTo=a@example.test; b@example.test\n",
+           "MailMode=3\nMailTo=a@example.test\nMailSender=\nMailFallbackDns=127.0.0.1:5353\n",
+           "MailFallbackDns=\n",
+       }) {
+    TFaultModuleOptions o("", false);
+    EXPECT_NO_THROW(ParseOptionsFile(o, text, "shipping.options")) << text;
+  }
+  TFaultModuleOptions o("", false);
+  ParseOptionsFile(o, "MailFallbackDns=127.0.0.1:5353\n");
+  EXPECT_EQ(o.MailFallbackDns(), "127.0.0.1:5353");
+}
+
+// Every option the options class lets a program set is one the file can set too, except the
+// few that belong to the running program alone. Judged against the class's own declarations, so
+// that an option added later without its line in the file's table fails here.
+TEST(OptionsFile, EveryOptionOfTheClassIsSettable) {
+  std::ifstream in(TARN_SOURCE_DIR "/faultline/options/options.h", std::ios::binary);
+  ASSERT_TRUE(in);
+  std::stringstream header;
+  header << in.rdbuf();
+  // The class's own declarations: from its head to the variant that derives from it.
+  const std::string text = header.str();
+  const size_t begin = text.find("class TFaultModuleOptions {");
+  const size_t end = text.find("class TFaultModuleOptionsEx", begin);
+  ASSERT_NE(begin, std::string::npos);
+  ASSERT_NE(end, std::string::npos);
+  const std::string declarations = text.substr(begin, end - begin);
+  const std::set<std::string> notInFile = {"PublishShared", "ModulePath", "HandlingOn", "Filter", "Texts", "Text"};
+  TFaultModuleOptions defaults("", false);
+  const std::string written = "\n" + FormatOptionsFile(defaults, false);
+  const std::regex setter(R"(void Set(\w+)\()");
+  size_t seen = 0;
+  for (auto it = std::sregex_iterator(declarations.begin(), declarations.end(), setter); it != std::sregex_iterator();
+       ++it) {
+    const std::string name = (*it)[1];
+    ++seen;
+    if (notInFile.count(name)) continue;
+    EXPECT_NE(written.find("\n" + name + "="), std::string::npos) << name << " cannot be set from an options file";
+  }
+  EXPECT_GT(seen, 40u);  // the declarations were found at all
+  EXPECT_NE(written.find("\nText[95]="), std::string::npos);
+  EXPECT_NE(written.find("FilterClear=true"), std::string::npos);
+}
+
 TEST(OptionsFile, FormatAndParseAgree) {
   TFaultModuleOptions a("", false);
   a.SetMailTo("a@b");
-  a.SetUploadPort(0xFFFFFFFF);
+  a.SetUploadPort(0xFFFF);
+  a.SetMailFallbackDns("127.0.0.1:5353");
   a.SetCrashCount(-3);
   a.SetItemVisibility({0, 0x80, 0, 0, 0xFE});
   a.SetText(17, "tab\there\x7F");

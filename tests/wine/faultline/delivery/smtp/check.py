@@ -2,7 +2,8 @@
 """SMTP delivery of the Windows program judged by real servers on 127.0.0.1.
 
 Servers: aiosmtpd with and without AUTH LOGIN (the received message is read with the email
-package, its attachments compared byte for byte, the report archive read by GNU tar and gzip),
+package, its attachments compared byte for byte, the report archive read by GNU tar and gzip, and
+every conversation that delivered a message ends with QUIT),
 DNS servers answering with dnslib (the one of the resolver configuration on port 53 and the
 fallback one of the options), and scripted SMTP servers for the faults (a refusal at each step, a
 silent, trickling, flooding or hanging-up server). One run of the driver handles every case.
@@ -58,15 +59,20 @@ class Store:
     def __init__(self, folder):
         self.folder = folder
         self.messages = []
+        self.quits = []  # the peers (address, port) that said QUIT
         os.makedirs(folder, exist_ok=True)
 
     async def handle_DATA(self, server, session, envelope):
         login = session.auth_data.login if session.authenticated and session.auth_data else None
         self.messages.append({'from': envelope.mail_from, 'to': list(envelope.rcpt_tos),
-                              'data': envelope.original_content, 'login': login})
+                              'data': envelope.original_content, 'login': login, 'peer': session.peer})
         with open(os.path.join(self.folder, '%d.eml' % len(self.messages)), 'wb') as f:
             f.write(envelope.original_content)
         return '250 Message accepted for delivery'
+
+    async def handle_QUIT(self, server, session, envelope):
+        self.quits.append(session.peer)
+        return '221 Bye'
 
 
 def authenticator(server, session, envelope, mechanism, auth_data):
@@ -78,6 +84,7 @@ def authenticator(server, session, envelope, mechanism, auth_data):
 # ---- DNS ----
 
 DNS_LOG = []  # (server role, name, type)
+MX_QUERY_IDS = []  # the identifier of every MX query, in order
 
 
 def dns_reply(role, data):
@@ -85,7 +92,13 @@ def dns_reply(role, data):
     name = str(request.q.qname).rstrip('.').lower()
     qtype = QTYPE[request.q.qtype]
     DNS_LOG.append((role, name, qtype))
+    if qtype == 'MX':
+        MX_QUERY_IDS.append(request.header.id)
     reply = request.reply()
+    if qtype == 'A' and name.startswith('mx.down.'):
+        # An exchanger whose address nobody listens on: connecting to it is refused.
+        reply.add_answer(RR(request.q.qname, QTYPE.A, rdata=A('127.0.0.2'), ttl=60))
+        return reply.pack()
     if qtype == 'A' and name.startswith('mx.'):
         reply.add_answer(RR(request.q.qname, QTYPE.A, rdata=A(HOST), ttl=60))
         return reply.pack()
@@ -100,6 +113,11 @@ def dns_reply(role, data):
         # The MX is the second answer: whatever comes first is no exchange.
         reply.add_answer(RR(request.q.qname, QTYPE.TXT, rdata=TXT('v=spf1 -all'), ttl=60))
         reply.add_answer(mx('mx.beta.test', 5))
+    elif name == 'order.test':
+        # Out of order: the most preferred exchanger (down) comes second, the next one first.
+        reply.add_answer(mx('mx.second.order.test', 20))
+        reply.add_answer(mx('mx.down.order.test', 5))
+        reply.add_answer(mx('mx.third.order.test', 30))
     elif name == 'fallback.test':
         if role == 'system':
             return None
@@ -223,8 +241,16 @@ class Scripted:
                     key = stage
                     stage = 'PASS' if stage == 'USER' else None
                 else:
+                    key = verb.strip()
+                    if key == 'QUIT':
+                        # After the conversation's outcome: not part of the transcript a failure shows.
+                        session['quit'] = True
+                        if b == 'quit-silent':
+                            conn.recv(1)  # no reply, until the client gives up
+                            return
+                        say('502 unknown\r\n' if b == 'quit-502' else '221 bye\r\n')
+                        return
                     session['transcript'] += text
-                    key = verb
                     if verb == 'AUTH':
                         stage = 'USER'
                 reply = self.replies.get(key, '502 unknown\r\n')
@@ -360,7 +386,8 @@ def main():
     ]
     scripted = {name: Scripted(name, replies) for name, replies, _ in refusals}
     for name, behaviour in (('silent', 'silent'), ('trickle', 'trickle'), ('flood', 'flood'), ('hangup', 'hangup'),
-                            ('split', 'split'), ('close-in-data', 'close-in-data')):
+                            ('split', 'split'), ('close-in-data', 'close-in-data'), ('quit-silent', 'quit-silent'),
+                            ('quit-502', 'quit-502')):
         scripted[name] = Scripted(name, behaviour=behaviour)
     scripted['rcpt-251'] = Scripted('rcpt-251', {'RCPT': '251 not local, will forward\r\n'})
     scripted['injection'] = Scripted('injection')
@@ -391,6 +418,7 @@ def main():
              Recipients='x@alpha.test; ;y@beta.test, z@ALPHA.test', DnsTimeout=300),
         case('mx-partial', Mx=1, Port=plain.port, Recipients='r@nomx.test, p@alpha.test', DnsTimeout=300),
         case('mx-fallback', Mx=1, Port=plain.port, Recipients='f@fallback.test', DnsTimeout=300),
+        case('mx-order', Mx=1, Port=plain.port, Recipients='o@order.test', DnsTimeout=300),
     ]
     dns_faults = ['nomx', 'trunc', 'loop', 'pastend', 'wrongid', 'silent']
     for d in dns_faults:
@@ -398,7 +426,7 @@ def main():
     for name, _, login in refusals:
         extra = {'User': USER, 'Password': PASSWORD} if login else {}
         cases.append(case(name, Server=HOST, Port=scripted[name].port, Recipients='dev@example.test', **extra))
-    for name in ('silent', 'trickle', 'flood', 'hangup', 'split', 'rcpt-251'):
+    for name in ('silent', 'trickle', 'flood', 'hangup', 'split', 'rcpt-251', 'quit-silent', 'quit-502'):
         cases.append(case(name, Server=HOST, Port=scripted[name].port, Recipients='dev@example.test',
                           Timeout=5000 if name == 'split' else 1500))
     cases.append(case('close-in-data', Server=HOST, Port=scripted['close-in-data'].port, Recipients='dev@example.test',
@@ -429,7 +457,9 @@ def main():
     check_auth(results, auth_store)
     check_faults(results, scripted, refusals)
     check_mx(results, plain_store)
+    check_mx_order(results, plain_store)
     check_dns_faults(results, dns_faults)
+    check_quit(results, scripted, {'plain': plain_store, 'auth': auth_store})
     plain.stop()
     auth.stop()
     return finish()
@@ -633,6 +663,38 @@ def check_mx(results, store):
           'mx-fallback: delivered through the fallback DNS server\'s answer')
     check(queries == ['system'] * 3 + ['fallback'],
           'mx-fallback: three attempts on the system\'s server, then the fallback (%s)' % queries)
+
+
+def check_quit(results, scripted, stores):
+    for name, store in stores.items():
+        unended = [m['to'] for m in store.messages if m['peer'] not in store.quits]
+        check(store.messages and not unended,
+              '%s server: every conversation that delivered a message ended with QUIT (not: %s)' % (name, unended[:3]))
+    # A QUIT that is refused or never answered does not undo the delivery; the silent one costs the
+    # timeout and no more.
+    for name in ('quit-502', 'quit-silent'):
+        r = results[name]
+        sessions = scripted[name].sessions
+        check(r['sent'] == '1' and r['error'] == b'' and len(sessions) == 1 and sessions[0]['data'] is not None
+              and sessions[0].get('quit'), '%s: delivered, QUIT sent, no error (%r)' % (name, error_of(r)[:60]))
+    check(int(results['quit-silent']['ms']) < 4000, 'quit-silent: the timeout bounds the wait (%s ms)'
+          % results['quit-silent']['ms'])
+
+
+def check_mx_order(results, store):
+    r = results['mx-order']
+    got = [(x['address'], x['server'], x['sent']) for x in r['recipients']]
+    check(r['sent'] == '1' and r['error'] == b'' and got == [('o@order.test', 'mx.second.order.test', True)]
+          and len(messages_to(store, 'o@order.test')) == 1,
+          'mx-order: the preferred exchanger is down, the next by preference got the mail (%s)' % got)
+    asked = [name for role, name, t in DNS_LOG if t == 'A' and name.endswith('.order.test')]
+    firsts = [n for i, n in enumerate(asked) if n not in asked[:i]]
+    check(firsts == ['mx.down.order.test', 'mx.second.order.test'],
+          'mx-order: exchangers tried by preference, none after the one that took the mail (%s)' % firsts)
+    # Every query its own identifier (a constant one would repeat in every query).
+    ids = MX_QUERY_IDS
+    check(len(ids) >= 10 and len(set(ids)) >= len(ids) - 2,
+          'dns: %d MX queries carried %d different identifiers' % (len(ids), len(set(ids))))
 
 
 def check_dns_faults(results, faults):
