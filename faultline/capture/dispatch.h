@@ -27,6 +27,9 @@ struct TExceptionEvent {
   // A copy of the thread's stack from the context's stack pointer up, when the thread ran on
   // after the context was read (a frozen main thread is let go before its report).
   const std::vector<uint8_t>* StackCopy = nullptr;
+  // The process ends when the report is done (an exception nobody caught, abort, a stack
+  // overflow): nothing of the report may be left to run in the background.
+  bool ProcessEnds = false;
 };
 
 // The event takes its own copy of raise (and of its context): the thread's record is overwritten by

@@ -71,6 +71,7 @@ class TReportRehearsal {
   void Start() {
     go_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     done_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ended_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     lockLoader_ = reinterpret_cast<TLdrLock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
     unlockLoader_ = reinterpret_cast<TLdrUnlock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
@@ -78,7 +79,7 @@ class TReportRehearsal {
     const DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
     executable_.assign(exe, n < sizeof exe ? n : 0);
     // Not listed, so no report holds it.
-    if (go_ && done_) thread_ = CreateUnlistedThread(Body, this, 256 * 1024);
+    if (go_ && done_ && ended_) thread_ = CreateUnlistedThread(Body, this, 256 * 1024);
   }
   // True when a rehearsal ends within the time: nobody held owns what the report needs. A
   // rehearsal still running from an earlier call must end first, within the same time.
@@ -93,6 +94,18 @@ class TReportRehearsal {
   // After a failed rehearsal, with the threads running again: true when it has ended within the
   // time (whoever owned the lock it waited for has let it go).
   bool Settle(DWORD milliseconds) { return !thread_ || WaitAnswered(asked_.load(), GetTickCount(), milliseconds); }
+  // Ends the thread (a rehearsal still waiting for a lock is left to itself).
+  void Stop() {
+    if (thread_) {
+      stopping_ = true;
+      SetEvent(go_);
+      WaitForHelperEnd(thread_, ended_, 2000);
+    }
+    for (HANDLE h : {go_, done_, ended_})
+      if (h) CloseHandle(h);
+    thread_ = go_ = done_ = ended_ = nullptr;
+    stopping_ = false;
+  }
 
  private:
   using TLdrLock = LONG(NTAPI*)(ULONG flags, ULONG* disposition, ULONG_PTR* cookie);
@@ -102,6 +115,7 @@ class TReportRehearsal {
     auto* r = static_cast<TReportRehearsal*>(self);
     for (;;) {
       WaitForSingleObject(r->go_, INFINITE);
+      if (r->stopping_) break;
       const uint32_t n = r->asked_.load();
       try {
         r->Rehearse();
@@ -111,6 +125,9 @@ class TReportRehearsal {
       r->answered_.store(n);
       SetEvent(r->done_);
     }
+    // The last thing done in this module's code: the thread goes straight to its end.
+    SetEvent(r->ended_);
+    ExitThread(0);
   }
 
   void Rehearse() {
@@ -148,7 +165,8 @@ class TReportRehearsal {
     return true;
   }
 
-  HANDLE go_ = nullptr, done_ = nullptr, thread_ = nullptr;
+  HANDLE go_ = nullptr, done_ = nullptr, ended_ = nullptr, thread_ = nullptr;
+  std::atomic<bool> stopping_{false};
   std::atomic<uint32_t> asked_{0}, answered_{0};
   TLdrLock lockLoader_ = nullptr;
   TLdrUnlock unlockLoader_ = nullptr;
@@ -491,13 +509,14 @@ class TReportRun {
     }
     if (ReportSeams().Deliver) ReportSeams().Deliver(texts, logName);
     held.ResumeAll();
+    const bool crash = (options.HandlingFlags() & 0x01) &&
+                       recentErrors.CrashRuleMet(options.CrashCount(), options.CrashMinutes());
+    const bool processEnds = e_.ProcessEnds || crash || !keepGoing;
     if (send && deliveryConfigured) Deliver(options, texts, saved, logName, when, address, canShowWindows,
-                                          screenshotTaken && attachScreenshot);
+                                          screenshotTaken && attachScreenshot, processEnds);
     if (screenshotTaken) ScreenshotRelease();
 
     stage_ = 18;
-    const bool crash = (options.HandlingFlags() & 0x01) &&
-                       recentErrors.CrashRuleMet(options.CrashCount(), options.CrashMinutes());
     if (crash || !keepGoing) EndProcess(crash ? options.CrashAction() : options.TerminateAction());
     return leaveToProgram;
   }
@@ -505,9 +524,11 @@ class TReportRun {
   // Delivers the saved report on this thread, while the faulting thread still waits. The events
   // reach the program's sinks as every event of the report does.
   void Deliver(const TFaultModuleOptionsEx& options, const TReportTexts& texts, const TLogSaveResult& saved,
-               const std::string& logName, TDateTime when, uintptr_t address, bool canShowWindows, bool screenshot) {
+               const std::string& logName, TDateTime when, uintptr_t address, bool canShowWindows, bool screenshot,
+               bool processEnds) {
     stage_ = 17;
     TDeliveryRequest request;
+    request.ProcessEnds = processEnds;
     request.Options = &options;
     request.Report = texts;
     request.DeliveryText = saved.DeliverWholeLog ? saved.DeliveryText : texts.Report;
@@ -723,8 +744,7 @@ class TReportThread {
     if (handle_) {
       stopping_ = true;
       SetEvent(posted_);
-      if (WaitForSingleObject(ended_, 5000) == WAIT_OBJECT_0) WaitForSingleObject(handle_, 50);
-      CloseHandle(handle_);
+      WaitForHelperEnd(handle_, ended_, 5000);
     }
     for (HANDLE h : {posted_, done_, ended_})
       if (h) CloseHandle(h);
@@ -914,6 +934,7 @@ void DoneDispatcher() {
   LeaveCriticalSection(&handlerLock);
   dispatcherReady = false;
   reportThread.Stop();
+  rehearsal.Stop();
   {
     std::lock_guard<std::mutex> guard(lastExceptionLock);
     lastException = nullptr;  // its object may belong to a module about to go

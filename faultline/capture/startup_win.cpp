@@ -79,6 +79,10 @@ std::atomic<bool> abnormalEndReported{false};
 
 // Reports an end of the program that is not an exception as one of kind E, thrown here (so that
 // its stack is recorded), at address when known (the program's call that led here).
+// Set on a thread while it reports the end of the process (abort, a pure virtual call, terminate
+// without an exception): the report's delivery must not be left to the background.
+thread_local bool reportingProcessEnd = false;
+
 template <class E>
 void ReportAbnormalEnd(const char* message, uintptr_t address) {
   if (!active || abnormalEndReported.exchange(true)) return;
@@ -86,7 +90,9 @@ void ReportAbnormalEnd(const char* message, uintptr_t address) {
     throw E(message);
   } catch (...) {
     std::exception_ptr e = std::current_exception();
+    reportingProcessEnd = true;
     ExceptionManager(&e, reinterpret_cast<void*>(address), PresentGeneral, nullptr);
+    reportingProcessEnd = false;
   }
 }
 
@@ -140,9 +146,14 @@ void AbortSignal(int signal) {
     event.ThreadId = GetCurrentThreadId();
     event.StackTop = CurrentStackTop();
     event.Presentation = PresentGeneral;
+    event.ProcessEnds = GetCurrentThreadId() == FaultMainThreadId() || !ThreadUnwoundByWrapper();
     if (!AlreadyReported(e)) DispatchException(event);
   }
-  if (GetCurrentThreadId() == FaultMainThreadId()) TerminateProcess(GetCurrentProcess(), 1);
+  // A thread whose exception its wrapper caught has been unwound and may end alone. Any other
+  // (one started by the C runtime or by std::thread, or std::terminate called outright) still
+  // holds whatever it held at the throw: ending it alone would leave its locks taken and the
+  // threads that wait for them hung, so the process ends, as the runtime would end it.
+  if (GetCurrentThreadId() == FaultMainThreadId() || !ThreadUnwoundByWrapper()) TerminateProcess(GetCurrentProcess(), 1);
   ExitThread(1);
 }
 
@@ -153,6 +164,7 @@ void AbortSignal(int signal) {
 void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, DWORD thread, uintptr_t stackTop,
                        uintptr_t raiseCaller = 0) {
   TExceptionEvent event;
+  event.ProcessEnds = true;  // from the last-resort filter or the overflow reporter
   event.ClassName = OsExceptionClassName(record.ExceptionCode);
   event.Message = OsExceptionMessage(record);
   event.Address = raiseCaller ? raiseCaller : Address(record.ExceptionAddress);
@@ -219,14 +231,14 @@ class TOverflowReporter {
   void Start() {
     go_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     done_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (go_ && done_) thread_ = CreateUnlistedThread(Body, this, 256 * 1024);
+    ended_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (go_ && done_ && ended_) thread_ = CreateUnlistedThread(Body, this, 256 * 1024);
   }
   void Stop() {
     if (!thread_) return;
     stopping_ = true;
     SetEvent(go_);
-    WaitForSingleObject(thread_, 5000);
-    CloseHandle(thread_);
+    WaitForHelperEnd(thread_, ended_, 5000);
     thread_ = nullptr;
   }
   // On the overflowed thread: copies, signals and waits; only a few hundred bytes of stack.
@@ -256,9 +268,11 @@ class TOverflowReporter {
       }
     }
     SetEvent(r->done_);
-    return 0;
+    // The last thing done in this module's code: the thread goes straight to its end.
+    SetEvent(r->ended_);
+    ExitThread(0);
   }
-  HANDLE go_ = nullptr, done_ = nullptr, thread_ = nullptr;
+  HANDLE go_ = nullptr, done_ = nullptr, ended_ = nullptr, thread_ = nullptr;
   std::atomic<bool> taken_{false};
   std::atomic<bool> stopping_{false};
   EXCEPTION_RECORD record_{};
@@ -635,6 +649,7 @@ extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exce
   event.StackTop = CurrentStackTop();
   event.Module = module;
   event.Presentation = static_cast<TPresentation>(presentation);
+  event.ProcessEnds = reportingProcessEnd;
   return DispatchException(event) ? TRUE : FALSE;
 }
 

@@ -2,9 +2,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <string>
 
 #include "faultline/delivery/client_socket.h"
+#include "faultline/lists/threads_list.h"
 
 namespace {
 
@@ -35,9 +38,45 @@ timeval ToTimeval(uint64_t ms) {
   return tv;
 }
 
+// A name lookup by the system's resolver, whose own time-outs add up to many seconds per server,
+// runs on a thread of its own: the caller waits at most its time-out. A lookup that outlasts it
+// finishes by itself and frees what the two shared.
+struct TNameLookup {
+  std::atomic<int> References{2};
+  std::string Host;
+  uint32_t Address = 0;
+  int Error = 0;
+  HANDLE Done = nullptr;
+  void Release() {
+    if (--References == 0) {
+      CloseHandle(Done);
+      delete this;
+    }
+  }
+  void Run() {
+    WSADATA data;
+    const bool started = WSAStartup(MAKEWORD(1, 1), &data) == 0;  // the caller may be done with it
+    const hostent* entry = started ? gethostbyname(Host.c_str()) : nullptr;
+    if (!entry || entry->h_addrtype != AF_INET || entry->h_length != 4 || !entry->h_addr_list[0]) {
+      Error = started ? WSAGetLastError() : WSANOTINITIALISED;
+      if (Error == 0) Error = WSAHOST_NOT_FOUND;
+    } else {
+      std::copy_n(entry->h_addr_list[0], 4, reinterpret_cast<char*>(&Address));
+    }
+    if (started) WSACleanup();
+  }
+  static DWORD WINAPI Body(LPVOID self) {
+    auto* lookup = static_cast<TNameLookup*>(self);
+    lookup->Run();
+    SetEvent(lookup->Done);
+    lookup->Release();
+    return 0;
+  }
+};
+
 // The first IPv4 address of host (dotted or a name), network byte order; 0 with *error set when
-// there is none.
-uint32_t LookUpHost(const std::string& host, int* error) {
+// there is none or when the lookup takes longer than timeoutMs.
+uint32_t LookUpHost(const std::string& host, uint32_t timeoutMs, int* error) {
   *error = 0;
   if (host.empty()) {
     *error = WSAHOST_NOT_FOUND;
@@ -45,15 +84,26 @@ uint32_t LookUpHost(const std::string& host, int* error) {
   }
   const unsigned long dotted = inet_addr(host.c_str());
   if (dotted != INADDR_NONE) return dotted;
-  const hostent* entry = gethostbyname(host.c_str());
-  if (!entry || entry->h_addrtype != AF_INET || entry->h_length != 4 || !entry->h_addr_list[0]) {
-    *error = WSAGetLastError();
-    if (*error == 0) *error = WSAHOST_NOT_FOUND;
-    return 0;
+  auto* lookup = new TNameLookup;
+  lookup->Host = host;
+  lookup->Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // Not listed: a report must never hold the thread a delivery waits for.
+  HANDLE thread = lookup->Done ? CreateUnlistedThread(TNameLookup::Body, lookup, 64 * 1024) : nullptr;
+  if (!thread) {
+    lookup->Run();  // no thread to be had: asked here, without the bound
+    lookup->References = 1;
+  } else {
+    CloseHandle(thread);
+    if (WaitForSingleObject(lookup->Done, std::max<uint32_t>(timeoutMs, 100)) != WAIT_OBJECT_0) {
+      lookup->Release();
+      *error = WSAETIMEDOUT;
+      return 0;
+    }
   }
-  uint32_t address;
-  std::copy_n(entry->h_addr_list[0], 4, reinterpret_cast<char*>(&address));
-  return address;
+  const uint32_t address = lookup->Address;
+  *error = lookup->Error;
+  lookup->Release();
+  return *error ? 0 : address;
 }
 
 }  // namespace
@@ -102,7 +152,7 @@ void TFaultClientSocket::Connect() {
   // A name that does not resolve is an error here: connecting to 0.0.0.0 instead would reach
   // whatever listens on this very machine.
   int error = 0;
-  address_ = LookUpHost(host_, &error);
+  address_ = LookUpHost(host_, timeoutMs_, &error);
   if (error) FailAndClose("Connection error: \"" + SocketErrorText(error) + "\"");
   sockaddr_in peer = {};
   peer.sin_family = AF_INET;

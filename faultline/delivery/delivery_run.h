@@ -92,6 +92,9 @@ struct TDeliveryRequest {
   bool CanShowWindows = true;
   // A web-server script keeps its last HTML page file.
   bool WebServerScript = false;
+  // The process ends as soon as the report is done: a delivery in the background would be cut
+  // off, so it runs on the calling thread whatever the options say (bounded by its time-outs).
+  bool ProcessEnds = false;
   TDeliveryEvents Events;
 };
 
@@ -191,7 +194,7 @@ struct TDeliveryHooks {
   std::function<void(const TDeliveryResult& result)> AfterRun;
 };
 
-// With SendFlags 0x0080 starts a TSendThread (which frees itself when done) that runs the delivery
+// With SendFlags 0x0080 (and the process not about to end) starts a TSendThread (which frees itself when done) that runs the delivery
 // and then AfterRun, and returns false at once; otherwise runs the delivery on the calling thread
 // (without the hooks' lock or AfterRun) and returns true with the result.
 bool StartDelivery(TDeliveryRequest request, TDeliveryHooks hooks, TDeliveryResult* result);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "faultline/delivery/delivery_run.h"
+#include "faultline/lists/own_thread.h"
 #include "rtl/application.h"
 #include "rtl/thread.h"
 
@@ -95,9 +96,9 @@ struct TProgressState {
 };
 TProgressState progressState;
 
-class TSendDialogThread : public TThread {
+class TSendDialogThread : public TFaultlineThread {
  public:
-  TSendDialogThread() : TThread(true) {}
+  TSendDialogThread() : TFaultlineThread(true) {}
 
  protected:
   void Execute() override;
@@ -324,13 +325,18 @@ bool SendByMailtoHandler(const std::string& address) {
     return false;
   }
   WaitForInputIdle(pi.hProcess, 10000);
-  // The mail program shows its window a little after it is idle; it then goes on top.
+  // The mail program shows its window a little after it is idle; it then goes on top. One that is
+  // still open then has the message in front of the user: it is handed over. Waiting until the
+  // user has written and sent it would hold the report (and, in the background, every later one)
+  // for as long as that takes.
+  bool ok = true;
   if (WaitForSingleObject(pi.hProcess, 2000) == WAIT_TIMEOUT) {
     if (HWND window = MainWindowOfProcess(pi.dwProcessId))
       SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  } else {
+    DWORD exitCode = 0;
+    ok = GetExitCodeProcess(pi.hProcess, &exitCode) != 0;  // its code is the mail program's business
   }
-  DWORD exitCode = 0;
-  bool ok = WaitForSingleObject(pi.hProcess, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &exitCode);
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   return ok;
@@ -410,10 +416,10 @@ void InstallProgressHooks() {
 
 // The background run: holds the subsystem's lock for the whole delivery, then performs the
 // post-report steps, and frees itself.
-class TSendThread : public TThread {
+class TSendThread : public TFaultlineThread {
  public:
   TSendThread(TDeliveryRequest request, TDeliveryHooks hooks)
-      : TThread(true), request_(std::move(request)), hooks_(std::move(hooks)) {
+      : TFaultlineThread(true), request_(std::move(request)), hooks_(std::move(hooks)) {
     SetFreeOnTerminate(true);
   }
 
@@ -448,7 +454,7 @@ TDeliveryResult DeliverReport(const TDeliveryRequest& request) {
 }
 
 bool StartDelivery(TDeliveryRequest request, TDeliveryHooks hooks, TDeliveryResult* result) {
-  if (request.Options && (request.Options->SendFlags() & SendInBackground)) {
+  if (request.Options && (request.Options->SendFlags() & SendInBackground) && !request.ProcessEnds) {
     auto* thread = new TSendThread(std::move(request), std::move(hooks));
     SetThreadPriority(thread->Handle(), THREAD_PRIORITY_HIGHEST);
     thread->Start();

@@ -43,7 +43,13 @@ BOOL CALLBACK MatchMainWindow(HWND window, LPARAM data) {
 
 class TFreezeThread : public TFaultlineThread {
  public:
-  explicit TFreezeThread(TFreezeReporting reporting) : TFaultlineThread(true), reporting_(std::move(reporting)) {}
+  explicit TFreezeThread(TFreezeReporting reporting)
+      : TFaultlineThread(true), reporting_(std::move(reporting)), ended_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  ~TFreezeThread() override {
+    if (ended_) CloseHandle(ended_);
+  }
+  // Set when the body has returned (see WaitForHelperEnd).
+  HANDLE Ended() const { return ended_; }
 
  protected:
   void Execute() override {
@@ -52,6 +58,7 @@ class TFreezeThread : public TFaultlineThread {
     } catch (...) {
       // The options went away under the detector (the program is ending): nothing more to watch.
     }
+    if (ended_) SetEvent(ended_);
   }
 
  private:
@@ -144,6 +151,7 @@ class TFreezeThread : public TFaultlineThread {
   }
 
   TFreezeReporting reporting_;
+  HANDLE ended_;
 };
 
 std::mutex detectorLock;
@@ -172,7 +180,12 @@ void StopFreezeDetector() {
   }
   if (!stopping) return;
   stopping->RequestStop();
-  stopping->WaitFor();
+  // Bounded: in a DLL being unloaded the thread cannot finish ending (see WaitForHelperEnd). One
+  // that has not ended keeps its object, which the rest of its run still reads.
+  HANDLE thread = nullptr;
+  DuplicateHandle(GetCurrentProcess(), stopping->Handle(), GetCurrentProcess(), &thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  WaitForHelperEnd(thread, stopping->Ended(), 5000);
+  if (WaitForSingleObject(stopping->Handle(), 0) != WAIT_OBJECT_0) stopping.release();
 }
 
 bool FreezeDetectorRunning() {

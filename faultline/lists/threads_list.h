@@ -122,10 +122,20 @@ TFaultThreadsList* FaultThreads();
 void CreateFaultThreads();
 void DestroyFaultThreads();
 DWORD FaultMainThreadId();
+// Whether the calling thread's escaping exception was caught by the wrapper its thread started in:
+// its stack has been unwound (destructors ran, the locks it held were given back), so the thread
+// can end alone. An exception that escaped any other thread start ends it with its stack as it
+// was at the throw.
+bool ThreadUnwoundByWrapper();
 
 // A thread started by the system's own thread creation: not listed, so no report holds it or shows
 // its stack. For the reporting code's helpers that must exist before any fault.
 HANDLE CreateUnlistedThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, SIZE_T stackSize = 0, DWORD* id = nullptr);
+// Waits for such a helper, asked to end, that sets `ended` as its last act in this module's code
+// and then ends. In a DLL being unloaded a thread cannot finish ending (that takes the loader's
+// lock, held by the unloading thread): it is waited for until it has left this module's code, at
+// most `milliseconds`, never until its end. True when it has ended or left; closes `thread`.
+bool WaitForHelperEnd(HANDLE thread, HANDLE ended, DWORD milliseconds);
 
 // The replacements of the system's thread procedures. Each calls the system's own procedure (found
 // once, by name, never through an import table that may itself be hooked).

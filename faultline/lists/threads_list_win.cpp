@@ -15,6 +15,8 @@ namespace {
 
 TFaultThreadsList* threadList = nullptr;
 DWORD mainThreadId = 0;
+// Set on a thread whose escaping exception its wrapper caught: the stack has been unwound to it.
+thread_local bool unwoundByWrapper = false;
 
 template <typename F>
 F SystemProcedure(const char* name) {
@@ -109,6 +111,7 @@ DWORD WINAPI SystemThreadWrapper(LPVOID parameter) {
   try {
     return block.Start(block.Parameter);
   } catch (...) {
+    unwoundByWrapper = true;
     Report(std::current_exception(), listed ? &record : nullptr);
 #ifdef _WIN64
     // Nothing outside catches it: a rethrow would only travel through the system's thread start
@@ -142,7 +145,10 @@ __attribute__((thiscall)) void ExecuteWrapper(TThread* self) {
   } catch (...) {
     // Reported when it happened on the thread the record is about (an Execute called directly
     // from another thread is that thread's business).
-    if (listed && record.ThreadId == GetCurrentThreadId()) Report(std::current_exception(), &record);
+    if (listed && record.ThreadId == GetCurrentThreadId()) {
+      unwoundByWrapper = true;
+      Report(std::current_exception(), &record);
+    }
     throw;
   }
 }
@@ -278,6 +284,7 @@ TFaultThreadServices& FaultThreadServices() {
 }
 
 TFaultThreadsList* FaultThreads() { return threadList; }
+bool ThreadUnwoundByWrapper() { return unwoundByWrapper; }
 DWORD FaultMainThreadId() { return mainThreadId; }
 
 void CreateFaultThreads() {
@@ -324,6 +331,18 @@ HANDLE CreateUnlistedThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, SIZE
   DWORD ignored = 0;
   return System().CreateThread ? System().CreateThread(nullptr, stackSize, start, parameter, 0, id ? id : &ignored)
                                : nullptr;
+}
+
+bool WaitForHelperEnd(HANDLE thread, HANDLE ended, DWORD milliseconds) {
+  if (!thread) return true;
+  // Whichever comes first: its signal, or its end (at process exit every other thread has been
+  // ended already, and will never signal).
+  const HANDLE both[2] = {thread, ended};
+  const DWORD which = WaitForMultipleObjects(ended ? 2 : 1, both, FALSE, milliseconds);
+  // A moment for the few instructions between its signal and its end.
+  if (which == WAIT_OBJECT_0 + 1) WaitForSingleObject(thread, 50);
+  CloseHandle(thread);
+  return which == WAIT_OBJECT_0 || which == WAIT_OBJECT_0 + 1;
 }
 
 HANDLE WINAPI FaultCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,

@@ -130,6 +130,7 @@ console|handled|0|0||||
 console|uncaught|1|1|std::runtime_error|uncaught on the main thread.|ThrowUncaught
 console|thread-uncaught|0|1|std::logic_error|uncaught in a plain thread.|PlainThreadBody
 console|thread-uncaught-event|0|1|std::logic_error|uncaught in a plain thread.|PlainThreadBody
+console|std-thread-lock|1|1|std::runtime_error|thrown holding a lock.|ThrowHoldingLock
 console|tthread|0|1|std::out_of_range|escaped from Execute.|FailInExecute
 console|null-write|1|1|EAccessViolation|Access violation at address ADDRESS. Write of address NULL.|WriteThroughNull
 console|overflow|1|1|EStackOverflow|Stack overflow.|Recurse
@@ -156,6 +157,7 @@ console|terminate|1|1|ETerminate|std::terminate was called without an exception.
 console|abort|3|1|EAbort|Abnormal program termination.|CallAbort
 dll|dll|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
 host|dll-alone|1|1|std::runtime_error|thrown inside the DLL.|ThrowInDll
+host|dll-unload|0|0||||
 console|nested|1|1|std::runtime_error|reported although an event handler throws.|ThrowWithThrowingHandler
 console|log-race|0|4|std::runtime_error|one of four at once.|RaceChild
 console|nested-av|1|1|std::runtime_error|reported although an event handler faults.|FaultInHandler

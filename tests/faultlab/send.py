@@ -160,11 +160,15 @@ def mapi_files():
             for item in items if item[0] == 'file']
 
 
-for transport in ('smtp', 'http', 'https', 'ftp', 'mail'):
+# smtp-background: the options send in the background (SendFlags 0x80), and the fault ends the
+# process: the mail must still go out before it ends.
+for transport in ('smtp', 'smtp-background', 'http', 'https', 'ftp', 'mail'):
+    kind = transport.split('-')[0]
+    mails.clear()
     log = os.path.join(work, 'faultlab-console.flf')
     if os.path.exists(log):
         os.remove(log)
-    env = dict(os.environ, FAULTLAB_PORT=str(ports[transport]), FAULTLAB_TRUST=win_path(der),
+    env = dict(os.environ, FAULTLAB_PORT=str(ports[kind]), FAULTLAB_TRUST=win_path(der),
                TARN_MAPI_OUT=win_path(mapi_out))
     run = subprocess.run([runner, exe, 'send-' + transport], env=env, capture_output=True, timeout=180)
     if run.returncode != 1:
@@ -172,7 +176,7 @@ for transport in ('smtp', 'http', 'https', 'ftp', 'mail'):
     if not os.path.exists(log) or ('sent by ' + transport).encode() not in open(log, 'rb').read():
         fail('%s: the report is not in the log' % transport)
     received = []
-    if transport == 'smtp':
+    if kind == 'smtp':
         for raw in mails:
             message = email.message_from_bytes(raw, policy=email.policy.default)
             if message['To'] != 'developers@tarn-import.test' or message['From'] != 'faultlab@tarn-import.test':

@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include "faultline/capture/capture.h"
+#include "faultline/options/module_options.h"
+#include "faultline/options/options.h"
 
 namespace {
 
@@ -17,6 +19,12 @@ struct TFaultlineForThisDll {
   TFaultlineForThisDll() {
     try {
       FaultlineStart();
+      // Asked by the dll-unload scenario: the DLL watches for freezes too (a thread of its own).
+      char watch[4] = {};
+      if (GetEnvironmentVariableA("FAULTLAB_DLL_FREEZE_WATCH", watch, sizeof watch)) {
+        TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
+        InUpdate(options, [&] { options.SetFreezeWatch(true); });
+      }
     } catch (const std::exception& e) {
       // The DLL still works without reports; the reason goes where a developer looks.
       OutputDebugStringA(e.what());

@@ -6,11 +6,15 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "faultline/capture/capture.h"
@@ -53,6 +57,18 @@ __attribute__((noinline)) void ThrowUncaught() {
 // the thread ends, the program goes on; exit code 0.
 __attribute__((noinline)) DWORD WINAPI PlainThreadBody(LPVOID) {
   throw std::logic_error("uncaught in a plain thread");  // fault line
+}
+
+// std-thread-lock: a std::thread takes a lock and throws, caught by nobody; the main thread then
+// wants the lock. The exception leaves the thread without unwinding it (the runtime finds no
+// handler), so the lock stays taken: one report, and the process ends as the runtime would end
+// it; exit code 1 (it used to end the thread alone and leave the main thread waiting forever).
+std::mutex sharedLock;
+std::atomic<bool> lockTaken{false};
+__attribute__((noinline)) void ThrowHoldingLock() {
+  std::lock_guard<std::mutex> guard(sharedLock);
+  lockTaken = true;
+  throw std::runtime_error("thrown holding a lock");  // fault line
 }
 
 // tthread: thrown out of a TThread's Execute. One report, the program goes on; exit code 0.
@@ -418,8 +434,9 @@ void AddUploadExtras() {
   };
 }
 
-// send-smtp, send-http, send-https, send-ftp, send-mail: the program's options send reports
-// through one transport to a server on 127.0.0.1 whose port FAULTLAB_PORT names (the HTTPS
+// send-smtp, send-smtp-background, send-http, send-https, send-ftp, send-mail: the program's
+// options send reports through one transport (send-smtp-background: in the background, which a
+// fault that ends the process must not cut off) to a server on 127.0.0.1 whose port FAULTLAB_PORT names (the HTTPS
 // server's certificate is the DER file FAULTLAB_TRUST), or through the mail client the test
 // registered; the main thread faults. One report, saved and delivered (the server or the mail
 // client receives it); exit code 1.
@@ -433,7 +450,8 @@ __attribute__((noinline)) void FaultAndSend(const std::string& transport) {
       options.SetMailMode(1);
       options.SetMailTo("developers@tarn-import.test");
       options.SetMailSubject("faultlab report");
-    } else if (transport == "smtp") {
+    } else if (transport == "smtp" || transport == "smtp-background") {
+      if (transport == "smtp-background") options.SetSendFlags(static_cast<uint16_t>(options.SendFlags() | 0x80));
       options.SetMailMode(2);
       options.SetMailServer("127.0.0.1");
       options.SetMailServerPort(static_cast<uint16_t>(std::atoi(port)));
@@ -547,7 +565,139 @@ __attribute__((noinline)) void ThrowWithCustomData() {
 
 }  // namespace
 
+// stress: one run of the stress campaign (tests/faultlab/stress.py). FAULTLAB_STRESS is
+// "SEED FLAGS": the report options' HandlingFlags are FLAGS (which threads a report holds), and
+// the seed chooses everything else. While three threads allocate, load and free a library, and
+// throw and catch, 4 to 12 faults of mixed kinds happen on new threads (an exception escaping a
+// plain thread, an access violation in one, an exception escaping a TThread's Execute), one or
+// two at a time; each is reported once and its thread ends. Then the run ends with a fatal fault
+// (an uncaught exception on the main thread, an access violation there, a stack overflow on a
+// thread: exit code 1) or exits 0. Its plan goes to standard error first:
+// "stress-plan throws=N violations=N threads=N fatal=KIND".
+namespace stress {
+
+uint32_t state = 1;
+uint32_t Next() {  // xorshift32: the same sequence for a seed on every machine
+  state ^= state << 13;
+  state ^= state >> 17;
+  state ^= state << 5;
+  return state;
+}
+
+__attribute__((noinline)) DWORD WINAPI ThrowBody(LPVOID n) {
+  throw std::runtime_error("stress fault " + std::to_string(reinterpret_cast<uintptr_t>(n)));  // fault line
+}
+__attribute__((noinline)) DWORD WINAPI ViolationBody(LPVOID n) {
+  // The address written names the fault: each report's message is its own.
+  volatile int* volatile p = reinterpret_cast<int*>(reinterpret_cast<uintptr_t>(n) * 16);
+  *p = 1;  // fault line
+  return 0;
+}
+class TFailing : public TThread {
+ public:
+  explicit TFailing(uintptr_t n) : TThread(true), n_(n) {}
+
+ protected:
+  void Execute() override { throw std::out_of_range("stress fault " + std::to_string(n_)); }
+
+ private:
+  uintptr_t n_;
+};
+
+// The busy threads work in bursts, leaving the two cores of a test machine to the reports too.
+DWORD WINAPI Allocate(LPVOID) {
+  while (allocating.load(std::memory_order_relaxed)) {
+    for (int i = 0; i < 200; ++i) delete new std::string(200, 'a');
+    Sleep(1);
+  }
+  return 0;
+}
+DWORD WINAPI Load(LPVOID) {
+  while (allocating.load(std::memory_order_relaxed)) {
+    if (HMODULE library = LoadLibraryA("msimg32.dll")) FreeLibrary(library);
+    Sleep(1);
+  }
+  return 0;
+}
+DWORD WINAPI ThrowAndCatch(LPVOID) {
+  while (allocating.load(std::memory_order_relaxed)) {
+    for (int i = 0; i < 20; ++i) {
+      try {
+        throw std::runtime_error("thrown and caught");
+      } catch (const std::exception&) {
+      }
+    }
+    Sleep(1);
+  }
+  return 0;
+}
+
+int Run() {
+  char text[64] = {};
+  GetEnvironmentVariableA("FAULTLAB_STRESS", text, sizeof text);
+  unsigned long seed = 1, flags = 0x30;
+  std::sscanf(text, "%lu %lx", &seed, &flags);
+  state = static_cast<uint32_t>(seed) * 2654435761u | 1;
+  TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
+  InUpdate(options, [&] {
+    options.SetHandlingFlags(static_cast<uint8_t>(flags));
+    options.SetCrashCount(1000);  // the crash rule keeps its list, and never ends a run
+  });
+  HANDLE noise[3] = {CreateThread(nullptr, 0, Allocate, nullptr, 0, nullptr),
+                     CreateThread(nullptr, 0, Load, nullptr, 0, nullptr),
+                     CreateThread(nullptr, 0, ThrowAndCatch, nullptr, 0, nullptr)};
+  const int count = 4 + static_cast<int>(Next() % 9);
+  const char* const fatalKinds[] = {"none", "throw", "violation", "overflow"};
+  const int fatal = static_cast<int>(Next() % 4);
+  std::vector<int> kinds;
+  int totals[3] = {};
+  for (int i = 0; i < count; ++i) {
+    kinds.push_back(static_cast<int>(Next() % 3));
+    ++totals[kinds.back()];
+  }
+  std::fprintf(stderr, "stress-plan throws=%d violations=%d threads=%d fatal=%s\n", totals[0], totals[1], totals[2],
+               fatalKinds[fatal]);
+  std::fflush(stderr);
+  for (int i = 0; i < count;) {
+    // One or two faults at a time, on threads made for them.
+    const int together = std::min(count - i, 1 + static_cast<int>(Next() % 2));
+    std::vector<HANDLE> plain;
+    std::vector<TFailing*> objects;
+    for (int k = 0; k < together; ++k, ++i) {
+      const uintptr_t n = static_cast<uintptr_t>(i + 1);
+      if (kinds[i] == 2) {
+        objects.push_back(new TFailing(n));
+        objects.back()->Start();
+      } else {
+        plain.push_back(CreateThread(nullptr, 0, kinds[i] == 0 ? ThrowBody : ViolationBody,
+                                     reinterpret_cast<LPVOID>(n), 0, nullptr));
+      }
+    }
+    for (HANDLE h : plain) {
+      if (WaitForSingleObject(h, 60000) != WAIT_OBJECT_0) return 4;
+      CloseHandle(h);
+    }
+    for (TFailing* t : objects) {
+      t->WaitFor();
+      delete t;
+    }
+  }
+  if (fatal == 1) FaultWhileBusy();
+  if (fatal == 2) WriteThroughNull();
+  if (fatal == 3) {
+    HANDLE h = CreateThread(nullptr, 0, OverflowThreadBody, nullptr, 0, nullptr);
+    WaitForSingleObject(h, 60000);
+    return 4;  // the overflow ends the process
+  }
+  allocating = false;
+  WaitForMultipleObjects(3, noise, TRUE, 10000);
+  return 0;
+}
+
+}  // namespace stress
+
 int RunScenario(const std::string& name) {
+  if (name == "stress") return stress::Run();
   if (name == "nested") ThrowWithThrowingHandler();
   if (name == "nested-av") FaultInHandler();
   if (name == "log-race") return StartRace();
@@ -563,8 +713,8 @@ int RunScenario(const std::string& name) {
   if (name == "filter-message") ThrowFilteredWithText();
   if (name == "thread-churn") FaultWhileThreadsChurn();
   if (name == "raise-exception") RaiseOwnCode();
-  if (name == "send-smtp" || name == "send-http" || name == "send-https" || name == "send-ftp" ||
-      name == "send-mail")
+  if (name == "send-smtp" || name == "send-smtp-background" || name == "send-http" || name == "send-https" ||
+      name == "send-ftp" || name == "send-mail")
     FaultAndSend(name.substr(5));
   if (name == "internal-error") FailInsideReport(true);
   if (name == "dll") {
@@ -645,6 +795,13 @@ int RunScenario(const std::string& name) {
     CloseHandle(h);
     return 0;
   }
+  if (name == "std-thread-lock") {
+    std::thread worker(ThrowHoldingLock);
+    while (!lockTaken) Sleep(1);
+    std::lock_guard<std::mutex> guard(sharedLock);  // waits while the worker's exception is reported
+    worker.join();
+    return 0;
+  }
   if (name == "tthread") {
     TFailingThread thread;
     thread.Start();
@@ -658,4 +815,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event std-thread-lock tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-smtp-background send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data stress"; }
