@@ -14,6 +14,7 @@ cmake --build build/bench --target benchmarks >/dev/null
 for b in $(find build/bench/bench -type f -name 'bench_*' -perm -u+x | sort); do
   echo "== $b"; "$b"
 done
+echo "== flreader (build/bench)"; bash bench/flreader/run.sh
 for arch in 32 64; do
   if [ "$arch" = 32 ]; then tree=win runs=$TARN_WIN32 why=$TARN_WIN32_WHY; else tree=win64 runs=$TARN_WIN64 why=$TARN_WIN64_WHY; fi
   if [ "$runs" != yes ]; then

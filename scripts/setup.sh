@@ -42,7 +42,7 @@ packages=(
   clang libclang-rt-14-dev googletest libgtest-dev
   wine wine32:i386 wine64 xvfb xauth xdotool x11-utils locales fonts-wqy-zenhei
   dpkg-dev nasm
-  libxml2-utils tar gzip iproute2 python3-dnslib pngcheck libpng-dev
+  libxml2-utils tar gzip time iproute2 python3-dnslib pngcheck libpng-dev
   # Wine's secure channel (WinInet HTTPS) is GnuTLS, only a recommendation of Wine's library; the
   # FTP judge of the web delivery tests.
   libgnutls30:i386 python3-pyftpdlib

@@ -402,9 +402,15 @@ std::unique_ptr<TXMLItem> LogElementOf(std::string_view report, const std::strin
   return log;
 }
 
+std::string XmlDocumentEntry(std::string_view report, const std::string& password) {
+  std::unique_ptr<TXMLItem> log = LogElementOf(report, password);
+  log->Indentation = "  ";
+  return log->XMLText();
+}
+
 std::string XmlDocumentOf(const std::vector<std::string>& reports, const std::string& password) {
-  TXMLItem doc("Doc");
-  if (reports.empty()) return "<Doc>\r\n</Doc>\r\n";
-  for (const std::string& r : reports) doc.AddChild(LogElementOf(r, password));
-  return doc.XMLText();
+  std::string out(XmlDocumentHead);
+  for (const std::string& r : reports) out += XmlDocumentEntry(r, password);
+  out += XmlDocumentTail;
+  return out;
 }

@@ -50,3 +50,8 @@ class TXMLItem {
 std::unique_ptr<TXMLItem> LogElementOf(std::string_view report, const std::string& password);
 // "<Doc>", one `Log` element per report (oldest first), "</Doc>"; every line ends in CR LF.
 std::string XmlDocumentOf(const std::vector<std::string>& reports, const std::string& password);
+// The same document in pieces, for writing it one report at a time: the head, one entry (the
+// indented `Log` element) per report, the tail.
+inline constexpr std::string_view XmlDocumentHead = "<Doc>\r\n";
+inline constexpr std::string_view XmlDocumentTail = "</Doc>\r\n";
+std::string XmlDocumentEntry(std::string_view report, const std::string& password);

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,11 @@
 #endif
 
 #include "faultline/log/log_file.h"
+#include "faultline/log/log_reader.h"
+#include "tools/flreader/html_pages.h"
+#include "tools/flreader/log_input.h"
+#include "tools/flreader/report_group.h"
+#include "tools/flreader/report_view.h"
 
 namespace {
 
@@ -19,10 +25,17 @@ const char* const Usage =
     "       flreader show  LOG.flf N\n"
     "       flreader field LOG.flf N ITEM\n"
     "       flreader xml   LOG.flf [-p PASSWORD] [-o OUT.xml]\n"
+    "       flreader group LOG.flf|ARCHIVE.tgz... [--json] [-p PASSWORD]\n"
+    "       flreader html  LOG.flf|ARCHIVE.tgz -o DIR [-p PASSWORD]\n"
     "N counts the reports from 1 (the oldest); 0 or \"last\" is the newest.\n"
     "ITEM is an item number of the general sections, such as 2.5 (the message).\n";
 
-void Write(const std::string& s) { std::fwrite(s.data(), 1, s.size(), stdout); }
+// A command line that does not ask for anything this program does.
+struct TUsageError {
+  std::string Message;
+};
+
+void Write(std::string_view s) { std::fwrite(s.data(), 1, s.size(), stdout); }
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "flreader: %s\n", message.c_str());
@@ -45,14 +58,99 @@ std::string WithoutEnd(std::string s) {
   return s + "\r\n";
 }
 
+// Options of a command: those named in withValue take the next argument; the rest of the
+// arguments are returned as operands.
+struct TOptions {
+  std::vector<std::string> Operands;
+  std::string Password, Out;
+  bool Json = false;
+};
+
+TOptions ReadOptions(const std::vector<std::string>& args, bool allowJson, bool allowOut) {
+  TOptions o;
+  for (size_t a = 1; a < args.size(); ++a) {
+    const std::string& s = args[a];
+    if (s == "-p" && a + 1 < args.size())
+      o.Password = args[++a];
+    else if (allowOut && s == "-o" && a + 1 < args.size())
+      o.Out = args[++a];
+    else if (allowJson && s == "--json")
+      o.Json = true;
+    else if (s.size() > 1 && s[0] == '-')
+      throw TUsageError{"unknown option " + s};
+    else
+      o.Operands.push_back(s);
+  }
+  return o;
+}
+
+void NeedFile(const std::string& name) {
+  if (!DefaultLogStorage().FileExists(name)) throw ELogFileError("no such log file: " + name);
+}
+
+int Xml(const std::vector<std::string>& args) {
+  const TOptions o = ReadOptions(args, false, true);
+  if (o.Operands.size() != 1) throw TUsageError{"xml takes one log file"};
+  NeedFile(o.Operands[0]);
+  if (o.Out.empty()) {
+    WriteLogXml(o.Operands[0], o.Password, Write);
+    return 0;
+  }
+  struct TCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, TCloser> out(std::fopen(o.Out.c_str(), "wb"));
+  if (!out) return Fail("cannot create " + o.Out);
+  bool ok = true;
+  WriteLogXml(o.Operands[0], o.Password,
+              [&](std::string_view s) { ok = ok && std::fwrite(s.data(), 1, s.size(), out.get()) == s.size(); });
+  if (std::fclose(out.release()) != 0 || !ok) return Fail("cannot write " + o.Out);
+  return 0;
+}
+
+int Group(const std::vector<std::string>& args) {
+  const TOptions o = ReadOptions(args, true, false);
+  if (o.Operands.empty()) throw TUsageError{"group takes at least one log file or archive"};
+  TGrouping grouping;
+  for (size_t i = 0; i < o.Operands.size(); ++i) {
+    NeedFile(o.Operands[i]);
+    int number = 0;
+    ForEachInputReport(o.Operands[i], [&](std::string&& report) {
+      grouping.Add(GroupViewOfReport(report, o.Password), {i, ++number});
+    });
+  }
+  const std::vector<TReportGroup> groups = grouping.Sorted();
+  Write(o.Json ? GroupJson(groups, o.Operands) : GroupTable(groups));
+  return 0;
+}
+
+int Html(const std::vector<std::string>& args) {
+  const TOptions o = ReadOptions(args, false, true);
+  if (o.Operands.size() != 1 || o.Out.empty()) throw TUsageError{"html takes one log file or archive and -o DIR"};
+  NeedFile(o.Operands[0]);
+  const THtmlResult r = WriteHtmlPages(o.Operands[0], o.Out, o.Password);
+  std::fprintf(stderr, "flreader: %d reports in %d groups written to %s\n", r.Reports, r.Groups, o.Out.c_str());
+  return 0;
+}
+
 int Run(const std::vector<std::string>& args) {
-  if (args.size() < 2) return Fail(std::string("missing arguments\n") + Usage);
+  if (args.empty()) throw TUsageError{"missing arguments"};
   const std::string& command = args[0];
+  if (command == "-h" || command == "--help" || command == "help") {
+    Write(Usage);
+    return 0;
+  }
+  if (command == "xml") return Xml(args);
+  if (command == "group") return Group(args);
+  if (command == "html") return Html(args);
+  const size_t wanted = command == "list" ? 2 : command == "show" ? 3 : command == "field" ? 4 : 0;
+  if (wanted == 0) throw TUsageError{"unknown command " + command};
+  if (args.size() != wanted) throw TUsageError{"wrong arguments for " + command};
   const std::string& name = args[1];
-  if (!DefaultLogStorage().FileExists(name)) return Fail("no such log file: " + name);
+  NeedFile(name);
   TLogFile log(name, true);
 
-  if (command == "list" && args.size() == 2) {
+  if (command == "list") {
     for (int i = 0; i < log.ReportCount(); ++i) {
       char num[16];
       std::snprintf(num, sizeof num, "%3d", i + 1);
@@ -61,35 +159,13 @@ int Run(const std::vector<std::string>& args) {
     }
     return 0;
   }
-  if (command == "show" && args.size() == 3) {
-    const int i = ReportIndex(log, args[2]);
-    if (i < 0) return Fail("no report " + args[2] + " (the log holds " + std::to_string(log.ReportCount()) + ")");
+  const int i = ReportIndex(log, args[2]);
+  if (i < 0) return Fail("no report " + args[2] + " (the log holds " + std::to_string(log.ReportCount()) + ")");
+  if (command == "show")
     Write(WithoutEnd(log.Report(i)));
-    return 0;
-  }
-  if (command == "field" && args.size() == 4) {
-    const int i = ReportIndex(log, args[2]);
-    if (i < 0) return Fail("no report " + args[2] + " (the log holds " + std::to_string(log.ReportCount()) + ")");
+  else
     Write(log.FieldValue(args[3], i) + "\n");
-    return 0;
-  }
-  if (command == "xml") {
-    std::string out;
-    for (size_t a = 2; a < args.size(); ++a) {
-      if (args[a] == "-p" && a + 1 < args.size())
-        log.SetPassword(args[++a]);
-      else if (args[a] == "-o" && a + 1 < args.size())
-        out = args[++a];
-      else
-        return Fail("unknown option " + args[a] + "\n" + Usage);
-    }
-    if (out.empty())
-      Write(log.XmlDocument());
-    else
-      log.SaveXmlDocument(out);
-    return 0;
-  }
-  return Fail(std::string("unknown command or wrong arguments\n") + Usage);
+  return 0;
 }
 
 }  // namespace
@@ -101,6 +177,9 @@ int main(int argc, char** argv) {
 #endif
   try {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const TUsageError& e) {
+    std::fprintf(stderr, "flreader: %s\n%s", e.Message.c_str(), Usage);
+    return 2;
   } catch (const std::exception& e) {
     return Fail(e.what());
   }
