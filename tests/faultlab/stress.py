@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The crash laboratory's stress campaign: runs of faultlab-console's "stress" scenario, each with
+"""The crash laboratory's stress campaign (on a display: a freeze needs a window): runs of
+faultlab-console's "stress" scenario, each with
 its own seed and one of the sixteen sets of the thread-holding bits of HandlingFlags (0x01 crash
 list, 0x02 framework threads, 0x04 except the main one, 0x08 other threads), until FAULTS faults
 have happened. Each run has a time limit (a hang is a failure); its exit code and its log, read
@@ -57,12 +58,12 @@ while faults < args.faults:
             fail(runs, 'seed %d flags %02X: no end within 120 s (hung)' % (seed, flags))
             break
     stderr = open(os.path.join(args.work, 'err.txt'), 'rb').read()
-    plan = re.search(rb'stress-plan throws=(\d+) violations=(\d+) threads=(\d+) fatal=(\w+)', stderr)
+    plan = re.search(rb'stress-plan throws=(\d+) violations=(\d+) threads=(\d+) freezes=(\d+) fatal=(\w+)', stderr)
     if not plan:
         fail(runs, 'seed %d flags %02X: no plan (exit code %d)' % (seed, flags, run.returncode))
         break
-    throws, violations, threads = (int(x) for x in plan.groups()[:3])
-    fatal = plan.group(4).decode()
+    throws, violations, threads, freezes = (int(x) for x in plan.groups()[:4])
+    fatal = plan.group(5).decode()
     expected_code = 0 if fatal == 'none' else 1
     if run.returncode != expected_code:
         fail(runs, 'seed %d flags %02X: exit code %d, expected %d' % (seed, flags, run.returncode, expected_code))
@@ -76,7 +77,7 @@ while faults < args.faults:
     kinds = collections.Counter()
     numbers = collections.Counter()
     for line in lines:
-        m = re.search(r'(std::runtime_error|std::out_of_range|EAccessViolation|EStackOverflow)\s+(.*)$', line)
+        m = re.search(r'(std::runtime_error|std::out_of_range|EAccessViolation|EStackOverflow|EFrozenApplication)\s+(.*)$', line)
         if not m:
             fail(runs, 'a report of another kind: %r' % line)
             continue
@@ -87,17 +88,18 @@ while faults < args.faults:
     want = collections.Counter({'std::runtime_error': throws + (fatal == 'throw'),
                                 'std::out_of_range': threads,
                                 'EAccessViolation': violations + (fatal == 'violation'),
-                                'EStackOverflow': int(fatal == 'overflow')})
+                                'EStackOverflow': int(fatal == 'overflow'),
+                                'EFrozenApplication': freezes})
     want = +want
     if kinds != want:
         fail(runs, 'seed %d flags %02X: reports %s, expected %s' % (seed, flags, dict(kinds), dict(want)))
     twice = [n for n, c in numbers.items() if c > 1]
     if twice:
         fail(runs, 'seed %d flags %02X: faults reported twice: %s' % (seed, flags, twice))
-    planned = throws + violations + threads + (fatal != 'none')
+    planned = throws + violations + threads + freezes + (fatal != 'none')
     faults += planned
-    print('run %2d seed %d flags %02X: %2d faults (fatal: %s), %d reports, exit %d, %.1f s'
-          % (runs, seed, flags, planned, fatal, len(lines), run.returncode, time.time() - t0))
+    print('run %2d seed %d flags %02X: %2d faults (freezes: %d, fatal: %s), %d reports, exit %d, %.1f s'
+          % (runs, seed, flags, planned, freezes, fatal, len(lines), run.returncode, time.time() - t0))
     runs += 1
 
 print('%d faults in %d runs, %.0f s' % (faults, runs, time.time() - started))

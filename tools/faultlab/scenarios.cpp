@@ -570,10 +570,12 @@ __attribute__((noinline)) void ThrowWithCustomData() {
 // the seed chooses everything else. While three threads allocate, load and free a library, and
 // throw and catch, 4 to 12 faults of mixed kinds happen on new threads (an exception escaping a
 // plain thread, an access violation in one, an exception escaping a TThread's Execute), one or
-// two at a time; each is reported once and its thread ends. Then the run ends with a fatal fault
+// two at a time; each is reported once and its thread ends; in about one run of three the main
+// thread first stops answering its window for longer than the freeze detector allows (one report,
+// and the program goes on). Then the run ends with a fatal fault
 // (an uncaught exception on the main thread, an access violation there, a stack overflow on a
 // thread: exit code 1) or exits 0. Its plan goes to standard error first:
-// "stress-plan throws=N violations=N threads=N fatal=KIND".
+// "stress-plan throws=N violations=N threads=N freezes=N fatal=KIND".
 namespace stress {
 
 uint32_t state = 1;
@@ -632,6 +634,35 @@ DWORD WINAPI ThrowAndCatch(LPVOID) {
   return 0;
 }
 
+// Lets the main thread's window answer for a while.
+void Pump(DWORD milliseconds) {
+  const DWORD start = GetTickCount();
+  while (GetTickCount() - start < milliseconds) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    Sleep(10);
+  }
+}
+
+// A freeze: the main thread, whose window has answered, stops answering for longer than the
+// detector allows (one report of an EFrozenApplication), then answers again until the report is
+// saved. The detector watches only now: elsewhere the main thread waits for the fault threads.
+void Freeze(HWND& window) {
+  if (!window)
+    window = CreateWindowExA(0, "STATIC", "faultlab stress", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                             nullptr, GetModuleHandleA(nullptr), nullptr);
+  TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
+  const long before = CaptureCounters().Reports;
+  InUpdate(options, [&] {
+    options.SetFreezeSeconds(1);
+    options.SetFreezeWatch(true);
+  });
+  Pump(400);
+  Sleep(1800);  // frozen
+  for (int i = 0; i < 300 && CaptureCounters().Reports == before; ++i) Pump(10);
+  InUpdate(options, [&] { options.SetFreezeWatch(false); });
+}
+
 int Run() {
   char text[64] = {};
   GetEnvironmentVariableA("FAULTLAB_STRESS", text, sizeof text);
@@ -655,9 +686,13 @@ int Run() {
     kinds.push_back(static_cast<int>(Next() % 3));
     ++totals[kinds.back()];
   }
-  std::fprintf(stderr, "stress-plan throws=%d violations=%d threads=%d fatal=%s\n", totals[0], totals[1], totals[2],
-               fatalKinds[fatal]);
+  // A freeze in about one run of three, before the faults.
+  const int freezes = Next() % 3 == 0 ? 1 : 0;
+  std::fprintf(stderr, "stress-plan throws=%d violations=%d threads=%d freezes=%d fatal=%s\n", totals[0], totals[1],
+               totals[2], freezes, fatalKinds[fatal]);
   std::fflush(stderr);
+  HWND window = nullptr;
+  if (freezes) Freeze(window);
   for (int i = 0; i < count;) {
     // One or two faults at a time, on threads made for them.
     const int together = std::min(count - i, 1 + static_cast<int>(Next() % 2));
