@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The crash laboratory's stress campaign (on a display: a freeze needs a window): runs of
-faultlab-console's "stress" scenario, each with
-its own seed and one of the sixteen sets of the thread-holding bits of HandlingFlags (0x01 crash
-list, 0x02 framework threads, 0x04 except the main one, 0x08 other threads), until FAULTS faults
-have happened. Each run has a time limit (a hang is a failure); its exit code and its log, read
-with the log reader, must show every fault it planned exactly once.
+faultlab-console's "stress" scenario, each with its own seed and one of the sixteen sets of the
+thread-holding bits of HandlingFlags (0x01 crash list, 0x02 framework threads, 0x04 except the
+main one, 0x08 other threads), until FAULTS faults have happened. Each run has a time limit (a
+hang is a failure); its exit code and its log, read with the log reader, must show every fault it
+planned exactly once.
 
 Usage: stress.py WINE_RUNNER FAULTLAB-CONSOLE.EXE FLREADER.EXE WORKDIR [--seed N] [--faults N]
 The test command runs a fixed seed and 200 faults; longer campaigns take other values.
