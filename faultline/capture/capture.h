@@ -81,6 +81,11 @@ extern "C" __declspec(dllexport) void __stdcall Faultline_CallGeneralRaise(DWORD
 extern "C" __declspec(dllexport) void* __stdcall Faultline_CallExceptObject(const EXCEPTION_RECORD* record,
                                                                              const CONTEXT* context, BOOL capture);
 
+// A report of exception that ends nothing (the program asked for it): where the calling thread
+// last threw it, else at the caller (callerReturn: the return address into it; callerStack: its
+// stack just above that return address). False when reporting is not active.
+bool ReportWithoutEnd(const std::exception_ptr& exception, uintptr_t callerReturn, uintptr_t callerStack);
+
 // Counts of what the dispatcher did, for tests and the crash laboratory.
 struct TCaptureCounters {
   long Reports = 0;        // report procedures run

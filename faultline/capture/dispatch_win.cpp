@@ -21,6 +21,7 @@
 #include "faultline/delivery/delivery_run.h"
 #include "faultline/log/log_flow.h"
 #include "faultline/options/module_options.h"
+#include "faultline/report/custom_values.h"
 #include "faultline/report/report_environment.h"
 #include "faultline/stack/stack.h"
 #include "faultline/ui/exception_dialog.h"
@@ -426,6 +427,11 @@ class TReportRun {
     context_.ThreadId = e_.ThreadId;
     faulting_ = faulting;
     data.CustomData = RaiseCustomDataRequest(context_, faulting_);
+    customValues_ = CustomValuesForReport();
+    if (!customValues_.empty()) {
+      if (!data.CustomData.empty()) data.CustomData += "\r\n";
+      data.CustomData += CustomValuesText(customValues_);
+    }
     data.HasCustomData = !data.CustomData.empty();
     TReportLayout layout = ReportLayoutFrom(options);
     layout.ReadThreadPriority = [](uint32_t id) -> int32_t {
@@ -553,6 +559,7 @@ class TReportRun {
       HMODULE Faulting = nullptr;
       std::shared_ptr<TFaultModuleOptionsEx> Options;
       std::string Screenshot;
+      std::vector<std::pair<std::string, std::string>> Values;
     };
     auto kept = std::make_shared<TKept>();
     kept->Exception = e_.Exception;
@@ -569,7 +576,13 @@ class TReportRun {
     request.Events.AttachedFiles = [kept](std::vector<std::string>& files) {
       RaiseAttachedFilesRequest(kept->Context, kept->Faulting, files);
     };
+    kept->Values = customValues_;
     request.Events.CustomFields = [kept](std::vector<std::string>& names, std::vector<std::string>& values) {
+      // The program's values as they were at the report, then what its handlers add.
+      for (const auto& [name, value] : kept->Values) {
+        names.push_back(name);
+        values.push_back(value);
+      }
       RaiseCustomFieldsRequest(kept->Context, kept->Faulting, names, values);
     };
     TDeliveryHooks hooks;
@@ -718,6 +731,7 @@ class TReportRun {
   std::shared_ptr<TFaultModuleOptionsEx> selected_;  // another module's options, while they are used
   TFaultExceptionContext context_;
   HMODULE faulting_ = nullptr;
+  std::vector<std::pair<std::string, std::string>> customValues_;  // the program's, at this report
 };
 
 // The report thread: it runs every report, at the highest priority, while the faulting thread

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -651,6 +652,41 @@ extern "C" __declspec(dllexport) BOOL __stdcall ExceptionManager(const std::exce
   event.Presentation = static_cast<TPresentation>(presentation);
   event.ProcessEnds = reportingProcessEnd;
   return DispatchException(event) ? TRUE : FALSE;
+}
+
+bool ReportWithoutEnd(const std::exception_ptr& exception, uintptr_t callerReturn, uintptr_t callerStack) {
+  if (!active || !exception) return false;
+  if (delegating) {
+    executableManager(&exception, reinterpret_cast<void*>(callerReturn), PresentGeneral, FaultRunningModule());
+    return true;
+  }
+  TExceptionEvent event;
+  event.Exception = exception;
+  if (const TRaiseInfo* raise = RaiseOf(exception)) {
+    // Thrown by this thread last: reported where it was thrown.
+    TakeRaise(event, raise);
+    event.Address = raise->ReturnAddress;
+    event.AddressIsReturn = raise->IsReturnAddress;
+  } else {
+    // Reported where the program asked, with the stack from there up.
+    TRaiseInfo& here = event.RaiseCopy;
+    here.ReturnAddress = callerReturn;
+    here.IsReturnAddress = true;
+    here.StackPointer = callerStack;
+    here.StackTop = CurrentStackTop();
+    if (here.StackTop > callerStack) {
+      const size_t size = std::min<size_t>(here.StackTop - callerStack, MaxRaiseStack);
+      here.Stack.assign(reinterpret_cast<const uint8_t*>(callerStack), reinterpret_cast<const uint8_t*>(callerStack) + size);
+    }
+    event.Raise = &event.RaiseCopy;
+    event.Address = callerReturn;
+    event.AddressIsReturn = true;
+  }
+  event.ThreadId = GetCurrentThreadId();
+  event.StackTop = CurrentStackTop();
+  event.Presentation = PresentGeneral;
+  DispatchException(event);
+  return true;
 }
 
 void SetWriteFileObserver(TWriteFileObserver observer) { writeFileObserver = observer; }

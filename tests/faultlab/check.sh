@@ -121,6 +121,27 @@ while IFS='|' read -r program scenario code reports type message function faultM
   if [ "$scenario" = custom-data ]; then
     grep -q "data from the program, thread " "$work/$scenario.report" || fail "no custom data in the report"
   fi
+  if [ "$scenario" = report-no-crash ]; then
+    # Judged in the XML form of the log, by Python's XML parser: the caught exception where it was
+    # thrown, then the message; each with the program's values as they were at its report.
+    python3 - "$work/$scenario.xml" <<'PY' || fail "the reports' XML: see above"
+import sys
+import xml.etree.ElementTree as ET
+reports = list(ET.parse(sys.argv[1]).getroot())
+def text(e):
+    return ' '.join(list(e.itertext()) + [v for x in e.iter() for v in x.attrib.values()])
+texts = [text(r) for r in reports]
+wants = [['std::runtime_error', 'caught, then reported', 'ThrowToCatch', 'build = 1234', 'channel = nightly'],
+         ['EReportedMessage', 'reported by the program', 'ReportWithoutCrash', 'build = 1234', 'channel = beta  second line']]
+ok = len(texts) == 2
+for t, want in zip(texts, wants):
+    for w in want:
+        if w not in t:
+            print('missing %r in a report' % w)
+            ok = False
+sys.exit(0 if ok else 1)
+PY
+  fi
   # A console program writes the report to its console too.
   if [ "$program" != window ] && [ "$message" != "*" ]; then
     grep -q "2.5 Message: $message" "$work/$scenario.out" || fail "no report on the console"
@@ -163,6 +184,7 @@ console|log-race|0|4|std::runtime_error|one of four at once.|RaceChild
 console|nested-av|1|1|std::runtime_error|reported although an event handler faults.|FaultInHandler
 console|event-cancel|1|0||||
 console|custom-data|1|1|std::runtime_error|with custom data.|ThrowWithCustomData
+console|report-no-crash|0|2|EReportedMessage|reported by the program.|ReportWithoutCrash
 console|crash-restart|1|5|std::runtime_error|one of five errors within a minute.|CrashThreadBody
 console|foreign-av|1|1|EAccessViolation|Access violation at address ADDRESS. Read of address NULL.|CopyFromNull|msvcrt.dll
 window|event|0|1|std::runtime_error|escaped from a button handler.|ButtonClick

@@ -197,7 +197,8 @@ for transport in ('smtp', 'smtp-background', 'http', 'https', 'ftp', 'mail'):
                           for part in parsed.iter_parts() if not part.get_filename()}
                 extra = [part.get_payload(decode=True) for part in parsed.iter_parts()
                          if part.get_filename() == 'extra.txt']
-                if fields.get('build') != b'1234' or fields.get('channel') != b'nightly':
+                if fields.get('build') != b'1234' or fields.get('channel') != b'nightly' or \
+                        fields.get('release') != b'7.1 beta':
                     fail('http: the program\'s form fields %r' % fields)
                 if extra != [b'attached by the program']:
                     fail('http: the program\'s attached file %r' % extra)

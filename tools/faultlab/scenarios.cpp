@@ -19,6 +19,7 @@
 
 #include "faultline/capture/capture.h"
 #include "faultline/capture/events.h"
+#include "faultline/include/faultline/faultline.h"
 #include "faultline/options/module_options.h"
 #include "faultline/options/options.h"
 #include "rtl/thread.h"
@@ -467,7 +468,10 @@ __attribute__((noinline)) void FaultAndSend(const std::string& transport) {
       options.SetUploadPassword("secret");
     }
   });
-  if (transport == "http") AddUploadExtras();
+  if (transport == "http") {
+    AddUploadExtras();
+    faultline::SetValue("release", "7.1 beta");  // a value of the program's goes as a form field too
+  }
   throw std::runtime_error("sent by " + transport);  // fault line
 }
 
@@ -550,6 +554,32 @@ __attribute__((noinline)) void ThrowWithCancellingHandler() {
   handlers.ExceptionNotify = [](const TFaultExceptionContext&, bool& handle) { handle = false; };
   RegisterFaultEventHandlers(handlers);
   throw std::runtime_error("taken back by the program");  // fault line
+}
+
+// report-no-crash: the program reports through its public interface without ending anything: an
+// exception it caught (reported where it was thrown) and a message of its own (reported at the
+// call), each with the values it attached (the second with one changed, from another thread).
+// Two reports; exit code 0.
+__attribute__((noinline)) void ThrowToCatch() {
+  throw std::runtime_error("caught, then reported");  // fault line
+}
+DWORD WINAPI ChangeValue(LPVOID) {
+  faultline::SetValue("channel", "beta\r\nsecond line");
+  return 0;
+}
+__attribute__((noinline)) int ReportWithoutCrash() {
+  faultline::SetValue("build", "1234");
+  faultline::SetValue("channel", "nightly");
+  try {
+    ThrowToCatch();
+  } catch (...) {
+    faultline::Report(std::current_exception());
+  }
+  HANDLE h = CreateThread(nullptr, 0, ChangeValue, nullptr, 0, nullptr);
+  WaitForSingleObject(h, 10000);
+  CloseHandle(h);
+  faultline::ReportMessage("reported by the program");  // fault line
+  return 0;
 }
 
 // custom-data: the program adds data of its own to the report, in a section of its own: one
@@ -739,6 +769,7 @@ int RunScenario(const std::string& name) {
   if (name == "log-race-child") RaceChild();
   if (name == "event-cancel") ThrowWithCancellingHandler();
   if (name == "custom-data") ThrowWithCustomData();
+  if (name == "report-no-crash") return ReportWithoutCrash();
   if (name == "crash-restart") return CrashRestart();
   if (name == "big-message") ThrowBigMessage();
   if (name == "odd-message") ThrowOddMessage();
@@ -850,4 +881,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event std-thread-lock tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-smtp-background send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data stress"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event std-thread-lock tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-smtp-background send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data report-no-crash stress"; }
