@@ -568,6 +568,15 @@ DWORD WINAPI ChangeValue(LPVOID) {
   return 0;
 }
 __attribute__((noinline)) int ReportWithoutCrash() {
+  // Options set in code: lines judged together; a refused text changes nothing (exit code 3).
+  try {
+    faultline::SetOptions("LogMaxReports=50\nMailMode=2");  // SMTP without a server nor recipients
+    return 3;
+  } catch (const std::invalid_argument&) {
+  }
+  if (faultline::Options().find("LogMaxReports=50") != std::string::npos) return 3;
+  faultline::SetOptions("LogMaxReports=50");
+  if (faultline::Options().find("LogMaxReports=50") == std::string::npos) return 3;
   faultline::SetValue("build", "1234");
   faultline::SetValue("channel", "nightly");
   try {
