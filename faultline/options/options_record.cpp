@@ -5,10 +5,16 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "faultline/options/container.h"
 #include "faultline/options/options.h"
 
 namespace {
+
+// "FLX1" as written by WriteUInt32 (little-endian): the start of the added options.
+constexpr uint32_t AddedOptionsMagic = 0x31584C46;
 
 [[noreturn]] void Truncated(size_t pos, size_t wanted, size_t remaining) {
   throw EFaultContainerError("Options data ends early: " + std::to_string(wanted) +
@@ -187,6 +193,19 @@ void TFaultModuleOptions::SaveToStream(std::string& s) const {
   }
   WriteRecordString(s, mailBody_);
   for (const std::string& text : texts_) WriteRecordString(s, text);
+  // Options added since the layout was fixed follow as named values, written only when one differs
+  // from its default: a record without them is byte for byte what it always was, and a reader
+  // that knows none of them stops before them.
+  std::vector<std::pair<std::string, std::string>> added;
+  if (mailFallbackDns_ != DefaultMailFallbackDns) added.emplace_back("MailFallbackDns", mailFallbackDns_);
+  if (!added.empty()) {
+    WriteUInt32(s, AddedOptionsMagic);
+    WriteUInt32(s, static_cast<uint32_t>(added.size()));
+    for (const auto& [name, value] : added) {
+      WriteRecordString(s, name);
+      WriteRecordString(s, value);
+    }
+  }
 }
 
 void TFaultModuleOptions::LoadFromStream(TFaultRecordReader& r, uint16_t v) {
@@ -278,5 +297,20 @@ void TFaultModuleOptions::LoadFromStream(TFaultRecordReader& r, uint16_t v) {
     SetMailBody(r.ReadString());
     for (int i = 0; i < FaultTextCount; ++i)
       if (TextStored(i, v)) SetText(i, r.ReadString());
+    // Added options (see SaveToStream), only in today's layout, which stores the record with its
+    // length (older layouts have other data right after the texts). Names this build does not
+    // know are passed over.
+    if (v >= FaultContainerVersion && r.Remaining() >= 8 && TFaultRecordReader(r.Rest()).ReadUInt32() == AddedOptionsMagic) {
+      r.Skip(4);
+      const uint32_t count = r.ReadUInt32();
+      if (count > r.Remaining() / 8)
+        throw EFaultContainerError("Options data damaged: " + std::to_string(count) +
+                                   " added options cannot fit in the " + std::to_string(r.Remaining()) + " byte(s) left.");
+      for (uint32_t i = 0; i < count; ++i) {
+        const std::string name = r.ReadString();
+        std::string value = r.ReadString();
+        if (name == "MailFallbackDns") SetMailFallbackDns(std::move(value));
+      }
+    }
   });
 }

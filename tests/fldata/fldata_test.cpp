@@ -283,7 +283,7 @@ TEST_P(FldataOptions, DumpReadsBackAsOptions) {
          "UploadMode=2\r\nUploadUrl=https://upload.tarn-import.example/reports\r\nUploadPort=8443\r\n"
          "LogPath=C:\\\\Logs\\\\Tarn\\\\\r\nSendFlags=0x41\r\nItemVisibility=0x0102030405\r\nFreezeSeconds=-1\r\n"
          "Text[5]=\xB1\xA8\xB8\xE6\\r\\n\\ttab\\x01\r\nFilterClass[0]=EAbort\r\nFilterText[0]=expected\r\n"
-         "MailBody=line one\\r\\nline two\r\n";
+         "MailBody=line one\\r\\nline two\r\nMailFallbackDns=127.0.0.1:5353\r\n";
   const fs::path first = dir / "first.exe";
   fs::copy_file(Fixture(arch, "O0"), first);
   const std::string tool = std::string(FLDATA_TOOL);
@@ -296,6 +296,7 @@ TEST_P(FldataOptions, DumpReadsBackAsOptions) {
   EXPECT_NE(dumped.find("\nMailTo=crashes@tarn-import.example; dev@tarn-import.example\n"), std::string::npos) << dumped;
   EXPECT_NE(dumped.find("\nText[5]=\xB1\xA8\xB8\xE6\\r\\n\\ttab\\x01\n"), std::string::npos) << dumped;
   EXPECT_NE(dumped.find("\n# unit "), std::string::npos) << dumped;
+  EXPECT_NE(dumped.find("\nMailFallbackDns=127.0.0.1:5353\n"), std::string::npos) << dumped;  // carried
 
   const fs::path readBack = dir / "read-back.options";
   std::ofstream(readBack, std::ios::binary) << dumped;

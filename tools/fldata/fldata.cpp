@@ -68,14 +68,6 @@ TPeImage ReadModule(const std::string& modulePath) {
 // The options of a readable options file over the defaults; errors name the file and the line.
 void ReadOptionsFile(TFaultModuleOptions& options, const std::string& optionsPath) {
   ParseOptionsFile(options, ReadWhole(optionsPath), optionsPath);
-  // The container's options record has no field for it: the program keeps its built-in server
-  // unless it sets another at run time.
-  TFaultModuleOptions defaults("", false);
-  if (options.MailFallbackDns() != defaults.MailFallbackDns())
-    std::fprintf(stderr,
-                 "fldata: warning: %s: MailFallbackDns is not carried by the container; the program asks %s "
-                 "unless it sets another server at run time\n",
-                 optionsPath.c_str(), defaults.MailFallbackDns().c_str());
 }
 
 void ReplaceFile(const std::string& path, const std::string& bytes) {

@@ -201,6 +201,28 @@ TEST(OptionsRecord, RoundTripInCurrentLayout) {
   }
 }
 
+// Options added after the layout was fixed travel after the texts, only when one differs from
+// its default: a record of default options is what it always was, and the added part is read back
+// in today's layout (only there: an older layout has other data right after the texts).
+TEST(OptionsRecord, AddedOptionsTravelAfterTheTexts) {
+  TFaultModuleOptions plain("", false), added("", false);
+  added.SetMailFallbackDns("192.0.2.53:5353");
+  const std::string before = SaveOptionsRecord(plain), after = SaveOptionsRecord(added);
+  ASSERT_GT(after.size(), before.size());
+  EXPECT_EQ(after.substr(0, before.size()), before);
+  TFaultModuleOptions back("", false);
+  EXPECT_EQ(LoadOptionsRecord(back, after, 5111), after.size());
+  EXPECT_EQ(back.MailFallbackDns(), "192.0.2.53:5353");
+  EXPECT_EQ(SaveOptionsRecord(back), after);
+  TFaultModuleOptions old("", false);
+  EXPECT_EQ(LoadOptionsRecord(old, after, 500), before.size());  // an older layout stops at the texts
+  EXPECT_EQ(old.MailFallbackDns(), DefaultMailFallbackDns);
+  // A count the bytes cannot hold is damage.
+  std::string damaged = after.substr(0, before.size() + 4) + std::string("\xFF\xFF\xFF\x7F", 4);
+  TFaultModuleOptions d("", false);
+  EXPECT_THROW(LoadOptionsRecord(d, damaged, 5111), EFaultContainerError);
+}
+
 TEST(OptionsRecord, TrailingLineBreakRule) {
   struct { const char* in; const char* out; } cases[] = {
       {"Hello\r\n", "Hello"},          // the only CR LF is at the end: dropped
