@@ -123,7 +123,7 @@ endfunction()
 # The options container of a Windows module: after every link, the host tool fldata reads the
 # module's DWARF and OPTIONS_FILE and puts the "FLDATA" resource into the module (the code bytes
 # stay as linked). The Windows build makes its own native build of the tool: a nested configure of
-# this source tree that builds only the host tools (target tarn_host_tools: fldata, and the
+# this source tree that builds only the host tools (target tarn_host_tools: fldata, flreader, and the
 # writers of test fixtures, so that building never has to run a Windows program).
 option(TARN_EMBED_CONTAINER "Embed the options container after linking (needs the Linux host tool)" ON)
 # The nested native build of this source tree that makes the host tools (made once, on first use).
@@ -144,8 +144,10 @@ function(_tarn_host_tree)
     BUILD_COMMAND ${CMAKE_COMMAND} --build "${host_dir}" --target tarn_host_tools
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
-    BUILD_BYPRODUCTS "${host_dir}/tools/fldata/fldata")
+    BUILD_BYPRODUCTS "${host_dir}/tools/fldata/fldata" "${host_dir}/tools/flreader/flreader")
   set_property(GLOBAL PROPERTY TARN_FLDATA "${host_dir}/tools/fldata/fldata")
+  # The native log reader: the Windows tests run its server to receive the programs' uploads.
+  set_property(GLOBAL PROPERTY TARN_HOST_FLREADER "${host_dir}/tools/flreader/flreader")
   set_property(GLOBAL PROPERTY TARN_HOST_DIR "${host_dir}")
 endfunction()
 

@@ -50,6 +50,9 @@ packages=(
   python3-aiosmtpd
   # The web server that runs the CGI test programs of the web error page.
   lighttpd
+  # The HTTP library of the report reader's receiving server, and the browser that renders its pages
+  # in the tests.
+  libcpp-httplib-dev chromium
 )
 
 # A deb-src entry lets us build libjpeg-turbo for MinGW from Debian's own source package.

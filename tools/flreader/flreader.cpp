@@ -17,6 +17,9 @@
 #include "tools/flreader/log_input.h"
 #include "tools/flreader/report_group.h"
 #include "tools/flreader/report_view.h"
+#ifndef _WIN32
+#include "tools/flreader/upload_server.h"
+#endif
 
 namespace {
 
@@ -27,6 +30,7 @@ const char* const Usage =
     "       flreader xml   LOG.flf [-p PASSWORD] [-o OUT.xml]\n"
     "       flreader group LOG.flf|ARCHIVE.tgz... [--json] [-p PASSWORD]\n"
     "       flreader html  LOG.flf|ARCHIVE.tgz -o DIR [-p PASSWORD]\n"
+    "       flreader serve --dir DIR [--port P] [--bind ADDRESS] [--max-mb N] [-p PASSWORD]\n"
     "N counts the reports from 1 (the oldest); 0 or \"last\" is the newest.\n"
     "ITEM is an item number of the general sections, such as 2.5 (the message).\n";
 
@@ -133,6 +137,43 @@ int Html(const std::vector<std::string>& args) {
   return 0;
 }
 
+// A whole decimal number from lo to hi, else a usage error naming the option.
+long NumberOption(const std::string& option, const std::string& text, long lo, long hi) {
+  char* end = nullptr;
+  const long n = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != 0 || n < lo || n > hi) throw TUsageError{"bad value for " + option + ": " + text};
+  return n;
+}
+
+int ServeCommand(const std::vector<std::string>& args) {
+#ifdef _WIN32
+  (void)args;
+  std::fprintf(stderr, "flreader: serve is not available in the Windows build; run the native flreader\n");
+  return 2;
+#else
+  TServeOptions o;
+  for (size_t a = 1; a < args.size(); ++a) {
+    const std::string& s = args[a];
+    if (a + 1 >= args.size()) throw TUsageError{"serve: " + s + " needs a value"};
+    const std::string& v = args[++a];
+    if (s == "--dir")
+      o.Dir = v;
+    else if (s == "--port")
+      o.Port = static_cast<int>(NumberOption(s, v, 0, 65535));
+    else if (s == "--bind")
+      o.Bind = v;
+    else if (s == "--max-mb")
+      o.MaxBytes = static_cast<uint64_t>(NumberOption(s, v, 1, 1L << 20)) << 20;
+    else if (s == "-p")
+      o.Password = v;
+    else
+      throw TUsageError{"unknown option " + s};
+  }
+  if (o.Dir.empty()) throw TUsageError{"serve takes --dir DIR"};
+  return Serve(o);
+#endif
+}
+
 int Run(const std::vector<std::string>& args) {
   if (args.empty()) throw TUsageError{"missing arguments"};
   const std::string& command = args[0];
@@ -143,6 +184,7 @@ int Run(const std::vector<std::string>& args) {
   if (command == "xml") return Xml(args);
   if (command == "group") return Group(args);
   if (command == "html") return Html(args);
+  if (command == "serve") return ServeCommand(args);
   const size_t wanted = command == "list" ? 2 : command == "show" ? 3 : command == "field" ? 4 : 0;
   if (wanted == 0) throw TUsageError{"unknown command " + command};
   if (args.size() != wanted) throw TUsageError{"wrong arguments for " + command};

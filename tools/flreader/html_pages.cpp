@@ -151,6 +151,29 @@ std::string HtmlEscape(const std::string& utf8) {
   return out;
 }
 
+std::string GroupIndexPage(const std::string& title, const std::string& subtitle,
+                           const std::vector<TReportGroup>& groups, int reports,
+                           const std::function<TPageLink(const TReportRef&)>& link) {
+  std::string index = Head(title);
+  index += "<h1>" + std::to_string(reports) + " reports in " + std::to_string(groups.size()) + " groups</h1>\n";
+  index += "<p>" + subtitle + "</p>\n";
+  index += "<table class=\"groups\"><tr><th>Count</th><th>Type</th><th>Place</th><th>First</th><th>Last</th>"
+           "<th>Versions</th><th>Computers</th><th>Reports</th></tr>\n";
+  for (const TReportGroup& g : groups) {
+    std::string versions, computers, links;
+    for (const std::string& v : g.Versions) versions += (versions.empty() ? "" : ", ") + V(v);
+    for (const std::string& c : g.Computers) computers += (computers.empty() ? "" : ", ") + V(c);
+    for (const TReportRef& ref : g.Reports) {
+      const TPageLink l = link(ref);
+      links += "<a href=\"" + HtmlEscape(l.Address) + "\">" + HtmlEscape(l.Text) + "</a> ";
+    }
+    index += "<tr><td>" + std::to_string(g.Count) + "</td><td>" + V(g.Type) + "</td><td>" + PlaceCell(g.Places) +
+             "</td><td>" + V(g.FirstText) + "</td><td>" + V(g.LastText) + "</td><td>" + versions + "</td><td>" +
+             computers + "</td><td>" + links + "</td></tr>\n";
+  }
+  return index + "</table>\n</body></html>\n";
+}
+
 THtmlResult WriteHtmlPages(const std::string& input, const std::string& folder, const std::string& password) {
   std::filesystem::create_directories(std::filesystem::path(folder));
   const std::string dir = folder + "/";
@@ -172,22 +195,10 @@ THtmlResult WriteHtmlPages(const std::string& input, const std::string& folder, 
     WriteFile(dir + ReportPageName(number), ReportPage(view, number, number == count ? screenshot : std::string()));
   });
   const std::vector<TReportGroup> groups = grouping.Sorted();
-  std::string index = Head("Reports of " + HtmlEscape(GbkToUtf8(input)));
-  index += "<h1>" + std::to_string(number) + " reports in " + std::to_string(groups.size()) + " groups</h1>\n";
-  index += "<p>" + V(input) + "</p>\n";
-  index += "<table class=\"groups\"><tr><th>Count</th><th>Type</th><th>Place</th><th>First</th><th>Last</th>"
-           "<th>Versions</th><th>Computers</th><th>Reports</th></tr>\n";
-  for (const TReportGroup& g : groups) {
-    std::string versions, computers, links;
-    for (const std::string& v : g.Versions) versions += (versions.empty() ? "" : ", ") + V(v);
-    for (const std::string& c : g.Computers) computers += (computers.empty() ? "" : ", ") + V(c);
-    for (const TReportRef& ref : g.Reports)
-      links += "<a href=\"" + ReportPageName(ref.Number) + "\">" + std::to_string(ref.Number) + "</a> ";
-    index += "<tr><td>" + std::to_string(g.Count) + "</td><td>" + V(g.Type) + "</td><td>" + PlaceCell(g.Places) +
-             "</td><td>" + V(g.FirstText) + "</td><td>" + V(g.LastText) + "</td><td>" + versions + "</td><td>" +
-             computers + "</td><td>" + links + "</td></tr>\n";
-  }
-  index += "</table>\n</body></html>\n";
+  const std::string index = GroupIndexPage("Reports of " + HtmlEscape(GbkToUtf8(input)), V(input), groups, number,
+                                           [](const TReportRef& ref) {
+                                             return TPageLink{ReportPageName(ref.Number), std::to_string(ref.Number)};
+                                           });
   WriteFile(dir + "index.html", index);
   return {number, static_cast<int>(groups.size())};
 }
