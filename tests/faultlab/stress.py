@@ -68,10 +68,18 @@ while faults < args.faults:
     if run.returncode != expected_code:
         fail(runs, 'seed %d flags %02X: exit code %d, expected %d' % (seed, flags, run.returncode, expected_code))
     listing = b''
-    if os.path.exists(log):
+    # Seldom, with other Wine programs starting at the same moment (ctest -j), a Wine program's
+    # console output arrives empty although it ran: an empty listing of a log that holds reports
+    # is asked for again (at most three times, each retry shown).
+    for attempt in range(3):
+        if not os.path.exists(log) or os.path.getsize(log) == 0:
+            break
         with open(os.path.join(args.work, 'list.txt'), 'wb') as out:
             subprocess.run([args.runner, args.reader, 'list', log], stdout=out, stderr=subprocess.DEVNULL, timeout=120)
         listing = open(os.path.join(args.work, 'list.txt'), 'rb').read()
+        if listing.strip():
+            break
+        print('note: the log reader listed nothing for run %d; asked again' % runs)
     lines = [l for l in listing.decode('latin-1').replace('\r', '').split('\n') if l.strip()]
     # One line per report: number, date, type, message.
     kinds = collections.Counter()
