@@ -1,8 +1,6 @@
 // The public interface (faultline/faultline.h) over the capture, the options and the report.
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "faultline/capture/capture.h"
 #include "faultline/include/faultline/faultline.h"
@@ -16,33 +14,6 @@ class EReportedMessage : public Exception {
  public:
   using Exception::Exception;
 };
-
-namespace {
-
-// The keys an options text sets, as written before "=".
-std::string KeyOf(const std::string& line) {
-  const size_t eq = line.find('=');
-  std::string key = line.substr(0, eq == std::string::npos ? 0 : eq);
-  while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
-  size_t start = key.find_first_not_of(" \t");
-  return start == std::string::npos ? std::string() : key.substr(start);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
-
-}  // namespace
 
 namespace faultline {
 
@@ -60,18 +31,12 @@ bool Active() { return FaultlineActive(); }
 
 void SetOptions(const std::string& lines) {
   TFaultModuleOptionsEx& live = CurrentFaultlineOptions();
-  // Checked first on a copy: the current options with these lines in place of the same keys, so
-  // that values are judged together and a refused text changes nothing.
-  std::set<std::string> given;
-  for (const std::string& line : Lines(lines))
-    if (std::string key = KeyOf(line); !key.empty() && key[0] != '#' && key[0] != ';') given.insert(key);
-  std::string combined;
-  for (const std::string& line : Lines(FormatOptionsFile(live, false)))
-    if (!given.count(KeyOf(line))) combined += line + "\n";
-  combined += lines;
+  // The lines are first applied to a copy of the current options: their values are judged
+  // together, as they will stand, and a refused text changes nothing.
   TFaultModuleOptions scratch(live.ModulePath(), false);
   try {
-    ParseOptionsFile(scratch, combined, "options");
+    ParseOptionsFile(scratch, FormatOptionsFile(live, false), "options");
+    ParseOptionsFile(scratch, lines, "options");
     ParseOptionsFile(live, lines, "options");
   } catch (const std::exception& e) {
     throw std::invalid_argument(e.what());

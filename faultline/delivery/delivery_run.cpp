@@ -8,20 +8,12 @@
 #include "faultline/log/xml_export.h"
 #include "faultline/report/report_format.h"
 #include "rtl/ansi_paths.h"
+#include "rtl/ascii_text.h"
 
 namespace {
 
 constexpr char kCrLf3[] = "\r\n\r\n\r\n";
 constexpr size_t kKeptArchives = 10;
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (Lower(s[i]) != Lower(prefix[i])) return false;
-  return true;
-}
 
 bool AllDigits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });

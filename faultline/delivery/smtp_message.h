@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "faultline/options/mail_recipients.h"
 #include "rtl/exception.h"
 
 // Raised before anything is sent when a command would carry text that could end the command line
@@ -32,9 +33,7 @@ inline constexpr char kMessageIdHost[] = "faultline.tarn-import.invalid";
 // ">". The empty address is allowed (it is SMTP's null sender).
 void ValidateMailAddress(std::string_view address);
 
-// The list split at "," and ";", pieces trimmed of blanks and control characters, empty pieces
-// dropped.
-std::vector<std::string> SplitRecipients(std::string_view list);
+// SplitRecipients (the recipients of a list) is in faultline/options/mail_recipients.h.
 
 // ---- Commands and replies ----
 

@@ -9,6 +9,8 @@
 #include <set>
 #include <vector>
 
+#include "faultline/options/mail_recipients.h"
+
 namespace {
 
 using O = TFaultModuleOptions;
@@ -237,22 +239,6 @@ namespace {
 
 bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' ' || c == 127; }
 
-// MailTo as delivery splits it: at "," and ";", pieces trimmed, empty ones dropped.
-std::vector<std::string> RecipientList(std::string_view list) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find_first_of(",;", start);
-    if (end == std::string_view::npos) end = list.size();
-    std::string_view piece = list.substr(start, end - start);
-    while (!piece.empty() && IsBlankOrControl(piece.front())) piece.remove_prefix(1);
-    while (!piece.empty() && IsBlankOrControl(piece.back())) piece.remove_suffix(1);
-    if (!piece.empty()) out.emplace_back(piece);
-    start = end + 1;
-  }
-  return out;
-}
-
 // Why an address cannot go into an SMTP command or a mail client's recipient list; empty when
 // it can.
 std::string AddressFault(std::string_view address) {
@@ -315,7 +301,8 @@ void CheckDeliveryValues(const O& o, const std::map<std::string, size_t>& lineOf
 
   if (std::string why = AddressFault(o.MailSender()); !why.empty())
     Fail(file, line({"MailSender"}), "MailSender: \"" + o.MailSender() + "\" is no usable e-mail address: " + why);
-  const std::vector<std::string> recipients = RecipientList(o.MailTo());
+  // MailTo as delivery reads it.
+  const std::vector<std::string> recipients = SplitRecipients(o.MailTo());
   for (const std::string& r : recipients)
     if (std::string why = AddressFault(r); !why.empty())
       Fail(file, line({"MailTo"}), "MailTo: \"" + r + "\" is no usable e-mail address: " + why);

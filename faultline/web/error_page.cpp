@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "faultline/report/report_format.h"
+#include "rtl/ascii_text.h"
 
 const char* const kWebOkButton =
     "<br><input type=button value=\"Ok\" OnClick=\"history.go(-1)\" "
@@ -12,13 +13,11 @@ const char* const kWebStatusText = "200 Error";
 
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 size_t FindNoCase(std::string_view text, std::string_view what, size_t from = 0) {
   if (what.empty() || text.size() < what.size()) return std::string_view::npos;
   for (size_t i = from; i + what.size() <= text.size(); ++i) {
     size_t k = 0;
-    while (k < what.size() && Lower(text[i + k]) == Lower(what[k])) ++k;
+    while (k < what.size() && AsciiLower(text[i + k]) == AsciiLower(what[k])) ++k;
     if (k == what.size()) return i;
   }
   return std::string_view::npos;

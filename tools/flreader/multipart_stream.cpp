@@ -2,20 +2,13 @@
 
 #include <utility>
 
+#include "rtl/ascii_text.h"
+
 namespace {
 
 // A part's header block of more than this is not a form someone means to send us.
 constexpr size_t MaxHeaderBlock = 16 * 1024;
 constexpr int MaxParts = 1000;
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (Lower(s[i]) != Lower(prefix[i])) return false;
-  return true;
-}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -35,7 +28,7 @@ void ForEachParameter(std::string_view value, Sink sink) {
     const size_t keyStart = i;
     while (i < value.size() && value[i] != '=' && value[i] != ';') ++i;
     std::string key(Trim(value.substr(keyStart, i - keyStart)));
-    for (char& c : key) c = Lower(c);
+    for (char& c : key) c = AsciiLower(c);
     std::string v;
     if (i < value.size() && value[i] == '=') {
       ++i;
