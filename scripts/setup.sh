@@ -53,6 +53,8 @@ packages=(
   # The HTTP library of the report reader's receiving server, and the browser that renders its pages
   # in the tests.
   libcpp-httplib-dev chromium
+  # Wine's winedump: an independent reader of the minidumps the tests make.
+  wine64-tools
 )
 
 # A deb-src entry lets us build libjpeg-turbo for MinGW from Debian's own source package.

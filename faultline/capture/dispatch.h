@@ -21,6 +21,7 @@ struct TExceptionEvent {
   HMODULE Module = nullptr;
   TPresentation Presentation = PresentGeneral;
   const CONTEXT* Context = nullptr; // the processor context at the exception, when known
+  const EXCEPTION_RECORD* Record = nullptr;  // the system's record, when it reported one directly
   uintptr_t StackTop = 0;           // of the faulting thread
   const TRaiseInfo* Raise = nullptr;  // the stack as it was at the raise, when it is this one's
   TRaiseInfo RaiseCopy;                // what Raise points to when the event took a copy (TakeRaise)

@@ -15,6 +15,8 @@
 #include "faultline/capture/dispatch.h"
 #include "faultline/capture/events.h"
 #include "faultline/capture/guard.h"
+#include "faultline/capture/minidump.h"
+#include "faultline/capture/os_exceptions.h"
 #include "faultline/lists/memory_reader.h"
 #include "faultline/lists/modules_list.h"
 #include "faultline/lists/threads_list.h"
@@ -22,11 +24,13 @@
 #include "faultline/log/log_flow.h"
 #include "faultline/options/module_options.h"
 #include "faultline/report/custom_values.h"
+#include "faultline/report/minidump_name.h"
 #include "faultline/report/report_environment.h"
 #include "faultline/stack/stack.h"
 #include "faultline/ui/exception_dialog.h"
 #include "faultline/ui/screenshot.h"
 #include "faultline/web/web_page.h"
+#include "rtl/ansi_paths.h"
 #include "rtl/application.h"
 #include "rtl/cpu_context.h"
 
@@ -433,6 +437,8 @@ class TReportRun {
       data.CustomData += CustomValuesText(customValues_);
     }
     data.HasCustomData = !data.CustomData.empty();
+    // The dump is taken while the program's threads still wait, before any dialog.
+    if (options.MinidumpMode() != 0) data.MinidumpFile = WriteReportMinidump(options, when, address);
     TReportLayout layout = ReportLayoutFrom(options);
     layout.ReadThreadPriority = [](uint32_t id) -> int32_t {
       HANDLE h = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
@@ -527,6 +533,52 @@ class TReportRun {
     return leaveToProgram;
   }
 
+  // Writes this report's minidump beside the log (the oldest beyond the kept number go) and returns
+  // its file name; empty when none could be written (the reason goes to the internal warnings).
+  std::string WriteReportMinidump(const TFaultModuleOptionsEx& options, TDateTime when, uintptr_t address) {
+    const std::string log = options.LogFileName();
+    const std::string folder = log.substr(0, PathNameStart(log));
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "*.dmp").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
+      } while (FindNextFileA(search, &found));
+      FindClose(search);
+    }
+    TMinidumpRequest request;
+    request.Path = MinidumpPathFor(log, when, names);
+    request.Mode = options.MinidumpMode();
+    request.ThreadId = e_.ThreadId;
+    request.Context = e_.Context;
+    request.Record = e_.Record;
+    request.Code = ExternalCodeOf(e_.Exception);
+    request.Address = address;
+    std::string error;
+    if (!WriteMinidump(request, error)) {
+      InternalWarning(eeLogError, address, error);
+      return {};
+    }
+    minidumpPath_ = request.Path;
+    for (const std::string& old : MinidumpsToDelete(log, names, kKeptMinidumps - 1))
+      DeleteFileA((folder + old).c_str());
+    return PathFileName(request.Path);
+  }
+
+  // The system's code of an exception that was one before it became a C++ exception; the code of
+  // reports without one otherwise.
+  static DWORD ExternalCodeOf(const std::exception_ptr& e) {
+    if (!e) return kReportedExceptionCode;
+    try {
+      std::rethrow_exception(e);
+    } catch (const EExternal& external) {
+      return external.Code();
+    } catch (...) {
+    }
+    return kReportedExceptionCode;
+  }
+
   // Delivers the saved report on this thread, while the faulting thread still waits. The events
   // reach the program's sinks as every event of the report does.
   void Deliver(const TFaultModuleOptionsEx& options, const TReportTexts& texts, const TLogSaveResult& saved,
@@ -549,6 +601,7 @@ class TReportRun {
       ScreenshotSave(request.ScreenshotFile);
     }
     request.AttachScreenshot = screenshot;
+    request.MinidumpFile = minidumpPath_;
     request.HasLastHtmlPage = LastHtmlPage(request.LastHtmlPage);
     request.WebServerScript = IsServerProcess();
     // What the events need, kept alive for a delivery that outlasts this report (in the
@@ -732,6 +785,7 @@ class TReportRun {
   TFaultExceptionContext context_;
   HMODULE faulting_ = nullptr;
   std::vector<std::pair<std::string, std::string>> customValues_;  // the program's, at this report
+  std::string minidumpPath_;  // the dump written for this report; empty: none
 };
 
 // The report thread: it runs every report, at the highest priority, while the faulting thread

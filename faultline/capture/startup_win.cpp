@@ -9,6 +9,7 @@
 
 #include "faultline/capture/capture.h"
 #include "faultline/capture/dispatch.h"
+#include "faultline/capture/minidump.h"
 #include "faultline/capture/guard.h"
 #include "faultline/capture/os_exceptions.h"
 #include "faultline/freeze/freeze.h"
@@ -172,6 +173,7 @@ void ReportOsException(const EXCEPTION_RECORD& record, const CONTEXT* context, D
   event.AddressIsReturn = raiseCaller != 0;
   event.ThreadId = thread;
   event.Context = context;
+  event.Record = &record;
   event.StackTop = stackTop;
   event.Presentation = PresentGeneral;
   if (event.Address == 0 || event.Address != LastReportedAddress()) DispatchException(event);
@@ -592,6 +594,7 @@ void FaultlineStart() {
     FaultOptionsHooks().FreezeStop = StopFreezeDetector;
     const TFaultModuleOptionsEx& own = FaultLoadOwnOptions();
     if (own.HandlingOn() && own.FreezeWatch()) StartFreeze(own);
+    if (own.MinidumpMode() != 0) PrepareMinidumps();
   });
 }
 

@@ -37,6 +37,7 @@ void BuildAttachmentList(std::vector<std::string>& list, const TAttachmentSource
   }
   if (!(forEmail && sources.LogAppend)) list.push_back(sources.ReportCopyPath);
   if (!sources.ScreenshotPath.empty() && sources.AttachScreenshot) list.push_back(sources.ScreenshotPath);
+  if (!sources.MinidumpPath.empty()) list.push_back(sources.MinidumpPath);
   if (!sources.LastHtmlPagePath.empty() && sources.HasLastHtmlPage) list.push_back(sources.LastHtmlPagePath);
   if (sources.SendFlags & SendXmlCopy) list.push_back(sources.XmlCopyPath);
   if (request) request(list);

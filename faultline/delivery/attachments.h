@@ -48,6 +48,7 @@ struct TAttachmentSources {
   std::string ReportCopyPath;     // always written before delivery
   std::string XmlCopyPath;
   std::string ScreenshotPath;     // empty unless SendScreenshot
+  std::string MinidumpPath;       // empty unless the report wrote a minidump
   std::string LastHtmlPagePath;   // empty unless SendLastHtmlPage
   std::string ArchivePath;
 };
@@ -57,7 +58,7 @@ struct TAttachmentSources {
 using TAttachedFilesRequest = std::function<void(std::vector<std::string>& files)>;
 
 // Fills list (cleared first): extra files, report copy (not for e-mail with LogAppend), screenshot,
-// last HTML page, XML copy, then the request, then drops files that do not exist; with
+// minidump, last HTML page, XML copy, then the request, then drops files that do not exist; with
 // SendCompressed the list is packed into the archive and replaced by the archive's path.
 void BuildAttachmentList(std::vector<std::string>& list, const TAttachmentSources& sources, bool forEmail,
                          const TAttachedFilesRequest& request, TFaultFileAccess& files);

@@ -449,6 +449,7 @@ TDeliveryResult TRun::Run() {
   sources_.ReportCopyPath = names_.LogCopy;
   sources_.XmlCopyPath = names_.XmlCopy;
   sources_.ScreenshotPath = (O().SendFlags() & SendScreenshot) ? r_.ScreenshotFile : std::string();
+  sources_.MinidumpPath = r_.MinidumpFile;
   sources_.LastHtmlPagePath = names_.LastWebPage;
   sources_.ArchivePath = names_.Archive;
   bool ok = true;

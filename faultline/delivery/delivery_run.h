@@ -79,6 +79,8 @@ struct TDeliveryRequest {
   // The screenshot written for this report (empty: none) and the dialog's attach choice.
   std::string ScreenshotFile;
   bool AttachScreenshot = true;
+  // The minidump written beside the log for this report (empty: none); it travels with the files.
+  std::string MinidumpFile;
   // The last HTML page text (SendFlags 0x0040).
   bool HasLastHtmlPage = false;
   std::string LastHtmlPage;

@@ -260,6 +260,8 @@ void TFaultModuleOptions::Assign(const TFaultModuleOptions* source) {
     SetMailServerPassword(s.mailServerPassword_);
     SetMailServerPort(s.mailServerPort_);
     SetMailFallbackDns(s.mailFallbackDns_);
+    SetMinidumpMode(s.minidumpMode_);
+    SetResendKept(s.resendKept_);
     SetTerminateAction(s.terminateAction_);
     SetFreezeWatch(s.freezeWatch_);
     SetFreezeSeconds(s.freezeSeconds_);
@@ -309,6 +311,8 @@ void TFaultModuleOptions::Reset() {
     SetMailServerPassword({});
     SetMailServerPort(25);
     SetMailFallbackDns(DefaultMailFallbackDns);
+    SetMinidumpMode(0);
+    SetResendKept(false);
     SetTerminateAction(1);
     SetFreezeWatch(false);
     SetFreezeSeconds(60);
@@ -375,6 +379,8 @@ FAULT_SETTER(MailServerUser, mailServerUser_, std::string)
 FAULT_SETTER(MailServerPassword, mailServerPassword_, std::string)
 FAULT_SETTER(MailServerPort, mailServerPort_, uint16_t)
 FAULT_SETTER(MailFallbackDns, mailFallbackDns_, std::string)
+FAULT_SETTER(MinidumpMode, minidumpMode_, uint8_t)
+FAULT_SETTER(ResendKept, resendKept_, bool)
 FAULT_SETTER(TerminateAction, terminateAction_, uint8_t)
 FAULT_SETTER(FreezeSeconds, freezeSeconds_, int32_t)
 FAULT_SETTER(FreezeText, freezeText_, std::string)

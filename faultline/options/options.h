@@ -105,9 +105,13 @@ class TFaultModuleOptions {
   const std::string& MailServerUser() const { return mailServerUser_; }
   const std::string& MailServerPassword() const { return mailServerPassword_; }
   uint16_t MailServerPort() const { return mailServerPort_; }
-  // Not part of the options record: a program (or a test) that must not reach the built-in
-  // public server sets it at run time.
   const std::string& MailFallbackDns() const { return mailFallbackDns_; }
+  // 0: no minidump; 1: a minidump of every thread's stack, the modules and the exception; 2: the
+  // same with all the process's memory (a large file).
+  uint8_t MinidumpMode() const { return minidumpMode_; }
+  // Compressed copies kept after a failed delivery (HandlingFlags 0x40) are sent again, oldest
+  // first, by the delivery's background methods when reporting next starts.
+  bool ResendKept() const { return resendKept_; }
   uint8_t TerminateAction() const { return terminateAction_; }
   bool FreezeWatch() const { return freezeWatch_; }
   int32_t FreezeSeconds() const { return freezeSeconds_; }
@@ -160,6 +164,8 @@ class TFaultModuleOptions {
   void SetMailServerPassword(std::string value);
   void SetMailServerPort(uint16_t value);
   void SetMailFallbackDns(std::string value);
+  void SetMinidumpMode(uint8_t value);
+  void SetResendKept(bool value);
   void SetTerminateAction(uint8_t value);
   void SetFreezeSeconds(int32_t value);
   void SetFreezeText(std::string value);
@@ -216,6 +222,8 @@ class TFaultModuleOptions {
   std::string mailServerPassword_;
   uint16_t mailServerPort_ = 25;
   std::string mailFallbackDns_ = DefaultMailFallbackDns;
+  uint8_t minidumpMode_ = 0;
+  bool resendKept_ = false;
   uint8_t terminateAction_ = 1;
   bool freezeWatch_ = false;
   int32_t freezeSeconds_ = 60;

@@ -103,6 +103,10 @@ const std::vector<TOptionField>& Fields() {
       OPT_NUM(UploadPort, TKind::Number, uint32_t, 0, 0xFFFF),
       OPT_TEXT(UploadPassword),
       OPT_TEXT(UploadUser),
+      OPT_ENUM(MinidumpMode, 2,
+               "0 (no minidump), 1 (threads, stacks, modules and the exception), 2 (the same with all the "
+               "process's memory)"),
+      OPT_BOOL(ResendKept),
   };
   return fields;
 }

@@ -16,6 +16,21 @@ namespace {
 // "FLX1" as written by WriteUInt32 (little-endian): the start of the added options.
 constexpr uint32_t AddedOptionsMagic = 0x31584C46;
 
+// A numeric added option: damage (not digits, or above the highest value the option takes) is
+// an error, as for the record's fixed fields.
+uint8_t AddedNumber(const std::string& value, unsigned highest) {
+  unsigned n = 0;
+  bool ok = !value.empty() && value.size() <= 3;
+  for (char c : value) {
+    ok = ok && c >= '0' && c <= '9';
+    n = n * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (!ok || n > highest)
+    throw EFaultContainerError("Options data damaged: the added option value \"" + value.substr(0, 16) +
+                               "\" is not a number from 0 to " + std::to_string(highest) + ".");
+  return static_cast<uint8_t>(n);
+}
+
 [[noreturn]] void Truncated(size_t pos, size_t wanted, size_t remaining) {
   throw EFaultContainerError("Options data ends early: " + std::to_string(wanted) +
                              " byte(s) needed at offset " + std::to_string(pos) + ", " +
@@ -198,6 +213,8 @@ void TFaultModuleOptions::SaveToStream(std::string& s) const {
   // that knows none of them stops before them.
   std::vector<std::pair<std::string, std::string>> added;
   if (mailFallbackDns_ != DefaultMailFallbackDns) added.emplace_back("MailFallbackDns", mailFallbackDns_);
+  if (minidumpMode_ != 0) added.emplace_back("MinidumpMode", std::to_string(minidumpMode_));
+  if (resendKept_) added.emplace_back("ResendKept", "1");
   if (!added.empty()) {
     WriteUInt32(s, AddedOptionsMagic);
     WriteUInt32(s, static_cast<uint32_t>(added.size()));
@@ -310,6 +327,8 @@ void TFaultModuleOptions::LoadFromStream(TFaultRecordReader& r, uint16_t v) {
         const std::string name = r.ReadString();
         std::string value = r.ReadString();
         if (name == "MailFallbackDns") SetMailFallbackDns(std::move(value));
+        else if (name == "MinidumpMode") SetMinidumpMode(AddedNumber(value, 2));
+        else if (name == "ResendKept") SetResendKept(AddedNumber(value, 1) != 0);
       }
     }
   });

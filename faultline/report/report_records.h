@@ -71,6 +71,8 @@ struct TReportData {
   std::string ExceptionType;     // its class name
   bool HasMessage = true;        // the object derives from the exception base class
   std::string ExceptionMessage;
+  // The file name of the minidump written for this report (beside the log); empty: none.
+  std::string MinidumpFile;
   // Active controls
   bool ConsoleProgram = false;
   bool WebApplication = false;

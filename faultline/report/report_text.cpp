@@ -185,6 +185,8 @@ std::string BuildGeneralText(const TReportData& data, const TReportLayout& layou
   item(31, 7, data.ExceptionModule);
   item(32, 8, data.ValidObject ? data.ExceptionType : std::string("Unknown exception type."));
   item(33, 9, ReportMessageText(data));
+  // Only when one was written: a report without a dump reads as it always did.
+  if (!data.MinidumpFile.empty()) log.AddItem("Minidump", data.MinidumpFile, true);
 
   // A console program or a web application has no foreground form of its own to describe.
   const bool controls = !data.ConsoleProgram && !data.WebApplication;

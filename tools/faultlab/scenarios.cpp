@@ -591,6 +591,36 @@ __attribute__((noinline)) int ReportWithoutCrash() {
   return 0;
 }
 
+// minidump: the program asks for minidumps in code (MinidumpMode=1), reports a message on the
+// main thread, then a thread writes through null. Two reports, each with a dump beside the log
+// that it names; the program writes the two threads' ids to minidump.txt beside itself (the test
+// reads the dumps with independent readers); exit code 0.
+__attribute__((noinline)) DWORD WINAPI WriteThroughNullOnThread(LPVOID) {
+  volatile int* volatile p = nullptr;
+  *p = 2;  // fault line
+  return 0;
+}
+__attribute__((noinline)) int ReportWithMinidumps() {
+  faultline::SetOptions("MinidumpMode=1");
+  faultline::ReportMessage("reported with a minidump");
+  DWORD faultingId = 0;
+  HANDLE h = CreateThread(nullptr, 0, WriteThroughNullOnThread, nullptr, 0, &faultingId);
+  if (!h || WaitForSingleObject(h, 60000) != WAIT_OBJECT_0) return 3;
+  CloseHandle(h);
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string facts(path);
+  facts = facts.substr(0, facts.find_last_of('\\') + 1) + "minidump.txt";
+  const std::string text = "main " + std::to_string(GetCurrentThreadId()) + "\nfaulting " +
+                           std::to_string(faultingId) + "\n";
+  HANDLE f = CreateFileA(facts.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return 3;
+  DWORD written = 0;
+  WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(f);
+  return 0;
+}
+
 // custom-data: the program adds data of its own to the report, in a section of its own: one
 // report holding it; exit code 1.
 __attribute__((noinline)) void ThrowWithCustomData() {
@@ -779,6 +809,7 @@ int RunScenario(const std::string& name) {
   if (name == "event-cancel") ThrowWithCancellingHandler();
   if (name == "custom-data") ThrowWithCustomData();
   if (name == "report-no-crash") return ReportWithoutCrash();
+  if (name == "minidump") return ReportWithMinidumps();
   if (name == "crash-restart") return CrashRestart();
   if (name == "big-message") ThrowBigMessage();
   if (name == "odd-message") ThrowOddMessage();
@@ -890,4 +921,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event std-thread-lock tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-smtp-background send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data report-no-crash stress"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event std-thread-lock tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-smtp-background send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data report-no-crash minidump stress"; }

@@ -251,13 +251,14 @@ class TMemoryFiles : public TFaultFileAccess {
 TEST(AttachmentList, OrderAndConditions) {
   TMemoryFiles files;
   for (const char* p : {"C:\\a.txt", "C:\\b c.txt", "T\\prog.flf", "T\\prog.xml", "T\\Screenshot.png",
-                        "T\\LastHTMLPage.html", "C:\\handler.log"})
+                        "T\\LastHTMLPage.html", "C:\\handler.log", "L\\prog_20261211120000.dmp"})
     files.files[p] = p;
   TAttachmentSources src;
   src.ExtraFiles = " C:\\a.txt ;; C:\\missing.txt;C:\\b c.txt ; ";
   src.ReportCopyPath = "T\\prog.flf";
   src.XmlCopyPath = "T\\prog.xml";
   src.ScreenshotPath = "T\\Screenshot.png";
+  src.MinidumpPath = "L\\prog_20261211120000.dmp";
   src.LastHtmlPagePath = "T\\LastHTMLPage.html";
   src.ArchivePath = "T\\CompressFiles.tgz";
   src.SendFlags = SendXmlCopy | SendScreenshot | SendLastHtmlPage;
@@ -273,9 +274,11 @@ TEST(AttachmentList, OrderAndConditions) {
   };
   BuildAttachmentList(list, src, false, request, files);
   EXPECT_EQ(seenByHandler, (std::vector<std::string>{"C:\\a.txt", "C:\\missing.txt", "C:\\b c.txt", "T\\prog.flf",
-                                                     "T\\Screenshot.png", "T\\LastHTMLPage.html", "T\\prog.xml"}));
+                                                     "T\\Screenshot.png", "L\\prog_20261211120000.dmp",
+                                                     "T\\LastHTMLPage.html", "T\\prog.xml"}));
   EXPECT_EQ(list, (std::vector<std::string>{"C:\\a.txt", "C:\\b c.txt", "T\\prog.flf", "T\\Screenshot.png",
-                                            "T\\LastHTMLPage.html", "T\\prog.xml", "C:\\handler.log"}));
+                                            "L\\prog_20261211120000.dmp", "T\\LastHTMLPage.html", "T\\prog.xml",
+                                            "C:\\handler.log"}));
 
   // For e-mail with LogAppend the report travels in the body; the dialog's screenshot choice and
   // a missing last page leave those out.
@@ -284,6 +287,7 @@ TEST(AttachmentList, OrderAndConditions) {
   src.HasLastHtmlPage = false;
   src.SendFlags = 0;
   src.ExtraFiles.clear();
+  src.MinidumpPath.clear();
   BuildAttachmentList(list, src, true, nullptr, files);
   EXPECT_TRUE(list.empty());
   BuildAttachmentList(list, src, false, nullptr, files);

@@ -92,6 +92,7 @@ TEST(OptionsFile, ValuesDeliveryCannotUseAreRefused) {
   } cases[] = {
       {"LogOn=true\nMailMode=4\n", 2, "MailMode"},
       {"UploadMode=9\n", 1, "UploadMode"},
+      {"LogOn=1\nMinidumpMode=3\n", 2, "MinidumpMode"},
       {"MailServerPort=0\n", 1, "MailServerPort"},
       {"MailServerPort=65536\n", 1, "MailServerPort"},
       {"UploadPort=65536\n", 1, "UploadPort"},

@@ -207,12 +207,16 @@ TEST(OptionsRecord, RoundTripInCurrentLayout) {
 TEST(OptionsRecord, AddedOptionsTravelAfterTheTexts) {
   TFaultModuleOptions plain("", false), added("", false);
   added.SetMailFallbackDns("192.0.2.53:5353");
+  added.SetMinidumpMode(2);
+  added.SetResendKept(true);
   const std::string before = SaveOptionsRecord(plain), after = SaveOptionsRecord(added);
   ASSERT_GT(after.size(), before.size());
   EXPECT_EQ(after.substr(0, before.size()), before);
   TFaultModuleOptions back("", false);
   EXPECT_EQ(LoadOptionsRecord(back, after, 5111), after.size());
   EXPECT_EQ(back.MailFallbackDns(), "192.0.2.53:5353");
+  EXPECT_EQ(back.MinidumpMode(), 2);
+  EXPECT_TRUE(back.ResendKept());
   EXPECT_EQ(SaveOptionsRecord(back), after);
   TFaultModuleOptions old("", false);
   EXPECT_EQ(LoadOptionsRecord(old, after, 500), before.size());  // an older layout stops at the texts
@@ -221,6 +225,10 @@ TEST(OptionsRecord, AddedOptionsTravelAfterTheTexts) {
   std::string damaged = after.substr(0, before.size() + 4) + std::string("\xFF\xFF\xFF\x7F", 4);
   TFaultModuleOptions d("", false);
   EXPECT_THROW(LoadOptionsRecord(d, damaged, 5111), EFaultContainerError);
+  // So is a value the option cannot take.
+  TFaultModuleOptions wrong("", false);
+  wrong.SetMinidumpMode(9);
+  EXPECT_THROW(LoadOptionsRecord(d, SaveOptionsRecord(wrong), 5111), EFaultContainerError);
 }
 
 TEST(OptionsRecord, TrailingLineBreakRule) {

@@ -391,4 +391,18 @@ TEST(WholeReport, ConsoleProgramDropsActiveControlsAndKeepsNumbers) {
   EXPECT_NE(g.find(": Unknown error message.\r\n"), std::string::npos);
 }
 
+// A report with a minidump names it as the last row of the exception section; the XML export
+// carries it like any general row.
+TEST(WholeReport, MinidumpIsNamedInTheExceptionSection) {
+  TFixedReport r;
+  r.Data.MinidumpFile = "app_20261211120000.dmp";
+  const std::string g = BuildGeneralText(r.Data, DefaultLayout());
+  const size_t message = g.find("  2.5 Message");
+  const size_t dump = g.find("  2.6 Minidump");
+  ASSERT_NE(message, std::string::npos) << g;
+  ASSERT_NE(dump, std::string::npos) << g;
+  EXPECT_LT(message, dump);
+  EXPECT_NE(g.find(": app_20261211120000.dmp\r\n\r\nActive Controls:"), std::string::npos) << g;
+}
+
 }  // namespace
