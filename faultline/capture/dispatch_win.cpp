@@ -438,7 +438,7 @@ class TReportRun {
     }
     data.HasCustomData = !data.CustomData.empty();
     // The dump is taken while the program's threads still wait, before any dialog.
-    if (options.MinidumpMode() != 0) data.MinidumpFile = WriteReportMinidump(options, when, address);
+    if (options.MinidumpMode() != 0) data.MinidumpFile = WriteReportMinidump(options, when, address, snapshot.get());
     TReportLayout layout = ReportLayoutFrom(options);
     layout.ReadThreadPriority = [](uint32_t id) -> int32_t {
       HANDLE h = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
@@ -535,7 +535,8 @@ class TReportRun {
 
   // Writes this report's minidump beside the log (the oldest beyond the kept number go) and returns
   // its file name; empty when none could be written (the reason goes to the internal warnings).
-  std::string WriteReportMinidump(const TFaultModuleOptionsEx& options, TDateTime when, uintptr_t address) {
+  std::string WriteReportMinidump(const TFaultModuleOptionsEx& options, TDateTime when, uintptr_t address,
+                                  const TFaultThreadsList* snapshot) {
     const std::string log = options.LogFileName();
     const std::string folder = log.substr(0, PathNameStart(log));
     std::vector<std::string> names;
@@ -555,6 +556,15 @@ class TReportRun {
     request.Record = e_.Record;
     request.Code = ExternalCodeOf(e_.Exception);
     request.Address = address;
+    if (snapshot)
+      for (int i = 0; i < snapshot->Count(); ++i)
+        request.Threads.push_back({(*snapshot)[i].ThreadId, reinterpret_cast<HANDLE>((*snapshot)[i].Handle)});
+    if (TFaultModulesList* modules = FaultModules()) {
+      if (!(options.LogSections() & 0x10)) modules->Refresh();  // else the report did it a moment ago
+      std::lock_guard<std::recursive_mutex> guard(modules->Lock());
+      for (int i = 0; i < modules->Count(); ++i)
+        request.Modules.push_back({static_cast<uintptr_t>((*modules)[i].Handle), (*modules)[i].Path});
+    }
     std::string error;
     if (!WriteMinidump(request, error)) {
       InternalWarning(eeLogError, address, error);

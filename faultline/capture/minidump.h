@@ -1,15 +1,19 @@
 #pragma once
-// Minidumps beside a report (MinidumpMode of the options): written by the system's debug-help
-// library on the report thread, while the program's threads wait. Windows only.
+// Minidumps beside a report (MinidumpMode of the options), written by the report thread itself in
+// the documented format (report/minidump_format.h): no library is loaded and no lock of the
+// system's loader is taken, so that a dump can be made whatever the program's threads hold.
+// Windows only.
 #ifdef _WIN32
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
-// Loads the debug-help library ahead of any report (a report must not load libraries: a held
-// thread may own the loader). Called where loading is safe: at start and when the program sets
-// options in code. Cheap after the first success.
+// Finds the system functions a dump needs, ahead of any report (looking them up takes the
+// loader's lock, which a held thread may own during a report). Called at start and when the
+// program sets options in code; cheap after the first call.
 void PrepareMinidumps();
 
 // The exception code a dump carries for a report of no operating-system exception (a C++
@@ -24,6 +28,10 @@ struct TMinidumpRequest {
   const EXCEPTION_RECORD* Record = nullptr;  // the system's record; else one is made of Code
   DWORD Code = kReportedExceptionCode;
   uintptr_t Address = 0;            // where the exception happened
+  // The program's threads (id, a handle that may suspend it and read its context) and modules
+  // (base, path). The exception's thread is opened by its id when it is not among them.
+  std::vector<std::pair<DWORD, HANDLE>> Threads;
+  std::vector<std::pair<uintptr_t, std::string>> Modules;
 };
 
 // Writes the dump; on failure the file is removed and error says why. Never throws.

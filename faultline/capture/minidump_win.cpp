@@ -1,104 +1,304 @@
 #include "faultline/capture/minidump.h"
 
-#include <dbghelp.h>
+#include <cpuid.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <ctime>
+
+#include "faultline/lists/memory_reader.h"
+#include "faultline/report/minidump_format.h"
 
 namespace {
 
-using TMiniDumpWriteDump = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE, PMINIDUMP_EXCEPTION_INFORMATION,
-                                         PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
-using TSymInitialize = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
-std::atomic<TMiniDumpWriteDump> writeDump{nullptr};
-// The process as the library knows it for our dumps: a handle of our own, so that a program that
-// uses the library itself (on GetCurrentProcess()) never meets our session, nor we its.
-HANDLE dumpProcess = nullptr;
+// The most of one thread's stack a dump keeps (from its stack pointer up).
+constexpr size_t kStackCap = 1024 * 1024;
 
-std::string SystemError(const char* what, DWORD code) {
-  return std::string(what) + " failed (system error " + std::to_string(code) + ").";
+struct TThreadBasicInformation {
+  LONG ExitStatus;
+  void* TebBaseAddress;
+  void* UniqueProcess;
+  void* UniqueThread;
+  ULONG_PTR AffinityMask;
+  LONG Priority;
+  LONG BasePriority;
+};
+using TQueryThread = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+using TGetVersion = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+std::atomic<TQueryThread> queryThread{nullptr};
+std::atomic<TGetVersion> getVersion{nullptr};
+
+std::string SystemError(const std::string& what, DWORD code) {
+  return what + " failed (system error " + std::to_string(code) + ").";
+}
+
+uintptr_t StackPointerOf(const CONTEXT& c) {
+#ifdef _WIN64
+  return c.Rsp;
+#else
+  return c.Esp;
+#endif
+}
+
+std::string Bytes(const CONTEXT& c) { return std::string(reinterpret_cast<const char*>(&c), sizeof c); }
+
+TMinidumpSystem SystemFacts() {
+  TMinidumpSystem s;
+  SYSTEM_INFO info;
+  GetNativeSystemInfo(&info);
+  s.Architecture = info.wProcessorArchitecture;
+  s.Level = info.wProcessorLevel;
+  s.Revision = info.wProcessorRevision;
+  s.Processors = static_cast<uint8_t>(std::min<DWORD>(info.dwNumberOfProcessors, 255));
+  OSVERSIONINFOEXW version;
+  std::memset(&version, 0, sizeof version);
+  version.dwOSVersionInfoSize = sizeof version;
+  if (TGetVersion get = getVersion.load(); get && get(&version) == 0) {
+    s.Major = version.dwMajorVersion;
+    s.Minor = version.dwMinorVersion;
+    s.Build = version.dwBuildNumber;
+    s.PlatformId = version.dwPlatformId;
+    s.ServicePack.assign(reinterpret_cast<const char16_t*>(version.szCSDVersion));
+    s.SuiteMask = version.wSuiteMask;
+    s.ProductType = version.wProductType;
+  }
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(0, &a, &b, &c, &d)) {
+    s.CpuVendor[0] = b;
+    s.CpuVendor[1] = d;
+    s.CpuVendor[2] = c;
+  }
+  if (__get_cpuid(1, &a, &b, &c, &d)) {
+    s.CpuVersion = a;
+    s.CpuFeatures = d;
+  }
+  return s;
+}
+
+// A buffer outside the heap: filled while a thread is suspended, when no allocation may happen
+// (the suspended thread may own the heap's lock).
+class TPageBuffer {
+ public:
+  explicit TPageBuffer(size_t size)
+      : data_(static_cast<char*>(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))), size_(size) {}
+  ~TPageBuffer() {
+    if (data_) VirtualFree(data_, 0, MEM_RELEASE);
+  }
+  TPageBuffer(const TPageBuffer&) = delete;
+  TPageBuffer& operator=(const TPageBuffer&) = delete;
+  char* Data() const { return data_; }
+  size_t Size() const { return size_; }
+
+ private:
+  char* data_;
+  size_t size_;
+};
+
+// One thread's context and stack. The thread is suspended only while they are copied.
+bool ReadThread(DWORD id, HANDLE handle, const CONTEXT* exceptionContext, TPageBuffer& buffer,
+                TProcessMemoryReader& memory, TMinidumpThread& out) {
+  CONTEXT context;
+  std::memset(&context, 0, sizeof context);
+  context.ContextFlags = CONTEXT_ALL;
+  if (SuspendThread(handle) == static_cast<DWORD>(-1)) return false;
+  const bool haveContext = GetThreadContext(handle, &context) != 0;
+  uintptr_t stackPointer = haveContext ? StackPointerOf(context) : 0;
+  // The exception's frames lie above where its thread waits now; a fault's context may point
+  // lower still (the fault happened deeper than the wait): the stack from the lower of the two.
+  if (exceptionContext && StackPointerOf(*exceptionContext) != 0)
+    stackPointer = stackPointer ? std::min(stackPointer, StackPointerOf(*exceptionContext)) : StackPointerOf(*exceptionContext);
+  uint64_t teb = 0, stackBase = 0;
+  size_t copied = 0;
+  if (TQueryThread query = queryThread.load()) {
+    TThreadBasicInformation basic;
+    std::memset(&basic, 0, sizeof basic);
+    if (query(handle, 0, &basic, sizeof basic, nullptr) == 0) {
+      teb = reinterpret_cast<uintptr_t>(basic.TebBaseAddress);
+      uintptr_t base = 0;
+      // NT_TIB: the exception list, then the stack's base (its highest address).
+      if (teb && memory.Read(teb + sizeof(void*), &base, sizeof base)) stackBase = base;
+    }
+  }
+  if (stackPointer && stackBase > stackPointer) {
+    const size_t want = std::min<uint64_t>(stackBase - stackPointer, std::min(kStackCap, buffer.Size()));
+    // At once, else page by page up to the first page that cannot be read.
+    if (memory.Read(stackPointer, buffer.Data(), want)) {
+      copied = want;
+    } else {
+      while (copied < want) {
+        const size_t chunk = std::min<size_t>(want - copied, 4096 - ((stackPointer + copied) & 4095));
+        if (!memory.Read(stackPointer + copied, buffer.Data() + copied, chunk)) break;
+        copied += chunk;
+      }
+    }
+  }
+  ResumeThread(handle);
+  if (!haveContext && !exceptionContext) return false;
+  out.Id = id;
+  out.Priority = GetThreadPriority(handle);
+  out.Teb = teb;
+  out.StackStart = stackPointer;
+  out.Stack.assign(buffer.Data(), copied);
+  out.Context = exceptionContext ? Bytes(*exceptionContext) : Bytes(context);
+  return true;
+}
+
+// The committed, readable memory of the process, but for the given buffer (the dump's own).
+std::vector<std::pair<uint64_t, uint64_t>> ReadableMemory(const void* skip) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  MEMORY_BASIC_INFORMATION m;
+  const char* at = nullptr;
+  while (VirtualQuery(at, &m, sizeof m) == sizeof m) {
+    const bool readable = m.State == MEM_COMMIT && !(m.Protect & (PAGE_NOACCESS | PAGE_GUARD)) && m.Protect != 0;
+    if (readable && m.AllocationBase != skip) {
+      const uint64_t start = reinterpret_cast<uintptr_t>(m.BaseAddress);
+      if (!ranges.empty() && ranges.back().first + ranges.back().second == start)
+        ranges.back().second += m.RegionSize;
+      else
+        ranges.push_back({start, m.RegionSize});
+    }
+    const char* next = static_cast<const char*>(m.BaseAddress) + m.RegionSize;
+    if (next <= at) break;
+    at = next;
+  }
+  return ranges;
+}
+
+bool WriteAll(HANDLE file, const char* data, size_t size) {
+  while (size > 0) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(size, 1 << 20));
+    if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
+    data += written;
+    size -= written;
+  }
+  return true;
 }
 
 }  // namespace
 
 void PrepareMinidumps() {
-  if (writeDump.load()) return;
-  // The system's copy, never one that happens to lie beside the program.
-  HMODULE library = LoadLibraryExA("dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (!library) library = LoadLibraryA("dbghelp.dll");  // systems without the search flags
-  if (!library) return;
-  // The library stays loaded for the process's life: a report may need it at any time.
-  auto write = reinterpret_cast<TMiniDumpWriteDump>(reinterpret_cast<void*>(GetProcAddress(library, "MiniDumpWriteDump")));
-  auto initialize = reinterpret_cast<TSymInitialize>(reinterpret_cast<void*>(GetProcAddress(library, "SymInitialize")));
-  if (!write) return;
-  if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &dumpProcess, 0, FALSE,
-                       DUPLICATE_SAME_ACCESS))
-    return;
-  // A session opened now, without reading any module's symbols: a dump then finds it and does not
-  // open one of its own, which would read the symbols of every module (seconds under Wine) while
-  // the program waits. A dump needs no symbols.
-  if (initialize) initialize(dumpProcess, nullptr, FALSE);
-  writeDump.store(write);
+  if (queryThread.load()) return;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (!ntdll) return;
+  getVersion.store(reinterpret_cast<TGetVersion>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion"))));
+  queryThread.store(
+      reinterpret_cast<TQueryThread>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread"))));
 }
 
 bool WriteMinidump(const TMinidumpRequest& request, std::string& error) {
-  const TMiniDumpWriteDump write = writeDump.load();
-  if (!write) {
-    error = "Minidump not written: the debug-help library was not loaded when reporting started.";
+  if (!queryThread.load()) {
+    error = "Minidump not written: the system functions it needs were not found when reporting started.";
     return false;
   }
-  // The thread's own context when the exception left none: it waits for this report inside the
-  // reporting code, on top of the frames that raised it.
-  CONTEXT current;
-  const CONTEXT* context = request.Context;
-  if (!context && request.ThreadId != GetCurrentThreadId()) {
-    if (HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, request.ThreadId)) {
-      std::memset(&current, 0, sizeof current);
-      current.ContextFlags = CONTEXT_FULL;
-      if (SuspendThread(thread) != static_cast<DWORD>(-1)) {
-        if (GetThreadContext(thread, &current)) context = &current;
-        ResumeThread(thread);
-      }
-      CloseHandle(thread);
+  TPageBuffer buffer(kStackCap);
+  if (!buffer.Data()) {
+    error = SystemError("Minidump not written: reserving its buffer", GetLastError());
+    return false;
+  }
+  TProcessMemoryReader memory;
+  TMinidumpData data;
+  data.TimeStamp = static_cast<uint32_t>(std::time(nullptr));
+  data.ProcessId = GetCurrentProcessId();
+  data.System = SystemFacts();
+
+  // Every thread of the process but this one (the system's list: threads the program did not
+  // make, its libraries' and ours, are in it too); the exception's thread carries the exception's
+  // context. A handle the caller has is used, the others are opened for the dump.
+  bool exceptionThreadSeen = false;
+  std::vector<std::pair<DWORD, HANDLE>> threads;
+  std::vector<HANDLE> opened;
+  auto add = [&](DWORD id) {
+    for (const auto& [known, handle] : request.Threads)
+      if (known == id) return threads.push_back({id, handle});
+    if (HANDLE h = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, id)) {
+      opened.push_back(h);
+      threads.push_back({id, h});
+    }
+  };
+  add(request.ThreadId);
+  HANDLE list = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (list != INVALID_HANDLE_VALUE) {
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(list, &entry); more; more = Thread32Next(list, &entry))
+      if (entry.th32OwnerProcessID == GetCurrentProcessId() && entry.th32ThreadID != request.ThreadId)
+        add(entry.th32ThreadID);
+    CloseHandle(list);
+  } else {
+    for (const auto& [id, handle] : request.Threads)
+      if (id != request.ThreadId) threads.push_back({id, handle});
+  }
+  data.Threads.reserve(threads.size());
+  for (const auto& [id, handle] : threads) {
+    if (id == GetCurrentThreadId() || !handle) continue;
+    const bool exceptionThread = id == request.ThreadId;
+    TMinidumpThread t;
+    if (!ReadThread(id, handle, exceptionThread ? request.Context : nullptr, buffer, memory, t)) continue;
+    if (exceptionThread) {
+      exceptionThreadSeen = true;
+      data.HasException = true;
+      data.Exception.ThreadId = id;
+      data.Exception.Context = t.Context;
+    }
+    data.Threads.push_back(std::move(t));
+  }
+  for (HANDLE h : opened) CloseHandle(h);
+  if (!exceptionThreadSeen && request.Context) {
+    data.HasException = true;
+    data.Exception.ThreadId = request.ThreadId;
+    data.Exception.Context = Bytes(*request.Context);
+  }
+  if (request.Record) {
+    data.Exception.Code = request.Record->ExceptionCode;
+    data.Exception.Flags = request.Record->ExceptionFlags;
+    data.Exception.Address = reinterpret_cast<uintptr_t>(request.Record->ExceptionAddress);
+    for (DWORD i = 0; i < request.Record->NumberParameters && i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
+      data.Exception.Parameters.push_back(request.Record->ExceptionInformation[i]);
+  } else {
+    data.Exception.Code = request.Code;
+    data.Exception.Address = request.Address;
+  }
+
+  // Modules, from their images in memory.
+  const TMemoryRead read = memory.Function();
+  for (const auto& [base, path] : request.Modules) {
+    TMinidumpModule m;
+    if (!ReadMinidumpModule(base, read, m)) continue;
+    const int n = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(std::max(n, 0)), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), n);
+    m.Name.assign(wide.begin(), wide.end());
+    data.Modules.push_back(std::move(m));
+  }
+
+  if (request.Mode >= 2) data.FullMemory = ReadableMemory(buffer.Data());
+  const std::string head = MinidumpBytes(data);
+
+  HANDLE file = CreateFileA(request.Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = SystemError("Minidump not written: creating \"" + request.Path + "\"", GetLastError());
+    return false;
+  }
+  bool written = WriteAll(file, head.data(), head.size());
+  TProcessMemoryReader fresh;  // the map as it is now: memory may have gone since it was listed
+  // All memory, through the buffer: memory that changed or went away since it was listed is
+  // written as zeros, so that every range keeps its place.
+  for (const auto& [start, size] : data.FullMemory) {
+    for (uint64_t done = 0; written && done < size;) {
+      const size_t chunk = static_cast<size_t>(std::min<uint64_t>(size - done, buffer.Size()));
+      if (!fresh.Read(start + done, buffer.Data(), chunk)) std::memset(buffer.Data(), 0, chunk);
+      written = WriteAll(file, buffer.Data(), chunk);
+      done += chunk;
     }
   }
-  EXCEPTION_RECORD record;
-  std::memset(&record, 0, sizeof record);
-  if (request.Record) {
-    record = *request.Record;
-    record.ExceptionRecord = nullptr;  // a chained record may be gone by now
-  } else {
-    record.ExceptionCode = request.Code;
-    record.ExceptionAddress = reinterpret_cast<void*>(request.Address);
-  }
-  CONTEXT contextCopy;
-  EXCEPTION_POINTERS pointers;
-  MINIDUMP_EXCEPTION_INFORMATION exception;
-  PMINIDUMP_EXCEPTION_INFORMATION exceptionParam = nullptr;
-  if (context) {
-    contextCopy = *context;
-    pointers.ExceptionRecord = &record;
-    pointers.ContextRecord = &contextCopy;
-    exception.ThreadId = request.ThreadId;
-    exception.ExceptionPointers = &pointers;
-    exception.ClientPointers = FALSE;
-    exceptionParam = &exception;
-  }
-  HANDLE file = CreateFileA(request.Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = SystemError(("Minidump not written: creating \"" + request.Path + "\"").c_str(), GetLastError());
-    return false;
-  }
-  const MINIDUMP_TYPE type = request.Mode >= 2
-                                 ? static_cast<MINIDUMP_TYPE>(MiniDumpWithFullMemory | MiniDumpWithHandleData)
-                                 : MiniDumpNormal;
-  const BOOL written = write(dumpProcess, GetCurrentProcessId(), file, type, exceptionParam, nullptr, nullptr);
   const DWORD code = written ? 0 : GetLastError();
   CloseHandle(file);
   if (!written) {
     DeleteFileA(request.Path.c_str());
-    error = SystemError("Minidump not written: MiniDumpWriteDump", code);
+    error = SystemError("Minidump not written: writing \"" + request.Path + "\"", code);
     return false;
   }
   return true;

@@ -42,7 +42,7 @@ void SetOptions(const std::string& lines) {
   } catch (const std::exception& e) {
     throw std::invalid_argument(e.what());
   }
-  // Here, on the program's thread, loading a library is safe; inside a report it is not.
+  // Here, on the program's thread, looking up system functions is safe; inside a report it is not.
   if (live.MinidumpMode() != 0) PrepareMinidumps();
 }
 

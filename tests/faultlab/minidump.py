@@ -2,7 +2,8 @@
 """Judges the crash laboratory's minidumps (scenario minidump) with two readers that share no code
 with the program: a reader of the documented minidump layout written here, and Wine's winedump.
 Each report of the log must name a dump that lies beside the log and holds: the report's exception
-(code and address), the thread it happened on with the context at that moment (for a fault, the
+(code and address; the fault's dump has all memory, in which the program's image and the faulting
+thread's stack are found), the thread it happened on with the context at that moment (for a fault, the
 instruction pointer at the faulting instruction, its stack pointer inside the dumped stack), every
 thread of the program and the modules it had loaded.
 
@@ -29,7 +30,7 @@ class Dump:
 
     def __init__(self, path):
         self.data = data = open(path, 'rb').read()
-        signature, _, count, directory = struct.unpack_from('<4sIII', data, 0)
+        signature, _, count, directory, _, _, self.flags = struct.unpack_from('<4sIIIIIQ', data, 0)
         if signature != b'MDMP':
             raise ValueError('not a minidump: %r' % signature)
         self.streams = {}
@@ -42,11 +43,24 @@ class Dump:
             tid, _, _, _, _, start, size, _, _, context = struct.unpack_from('<IIIIQQIIII', data, rva + 4 + 48 * i)
             self.threads[tid] = (start, size, context)
         self.modules = []
+        self.module_bases = []
+        self.versioned = []  # the module's entry holds its version resource's fixed part
         _, rva = self.streams[4]
         for i in range(struct.unpack_from('<I', data, rva)[0]):
             base, size, _, _, name_rva = struct.unpack_from('<QIIII', data, rva + 4 + 108 * i)
             length = struct.unpack_from('<I', data, name_rva)[0]
             self.modules.append(data[name_rva + 4:name_rva + 4 + length].decode('utf-16-le'))
+            self.module_bases.append(base)
+            self.versioned.append(struct.unpack_from('<I', data, rva + 4 + 108 * i + 24)[0] == 0xFEEF04BD)
+        # All memory (a dump with full memory): ranges and where their bytes lie.
+        self.memory = []
+        if 9 in self.streams:
+            _, rva = self.streams[9]
+            ranges, base = struct.unpack_from('<QQ', data, rva)
+            for i in range(ranges):
+                start, size = struct.unpack_from('<QQ', data, rva + 16 + 16 * i)
+                self.memory.append((start, size, base))
+                base += size
         # The system information stream's processor architecture: 9 is x64, 0 is x86.
         self.wide = struct.unpack_from('<H', data, self.streams[7][1])[0] == 9
         self.exception = None
@@ -55,6 +69,13 @@ class Dump:
             tid, _, code, _, _, address = struct.unpack_from('<IIIIQQ', data, rva)
             context = struct.unpack_from('<I', data, rva + 8 + 152 + 4)[0]
             self.exception = (tid, code, address, context)
+
+    def read(self, address, size):
+        """Bytes of the process's memory from the full-memory list, None when not dumped."""
+        for start, length, at in self.memory:
+            if start <= address and address + size <= start + length:
+                return self.data[at + address - start:at + address - start + size]
+        return None
 
     def registers(self, context_rva):
         """The stack and instruction pointers of the CONTEXT (x64: Rsp, Rip; x86: Esp, Eip)."""
@@ -113,10 +134,22 @@ for report, (thread, code) in zip(reports, wanted):
     start, size, _ = dump.threads.get(tid, (0, 0, 0))
     if not start <= rsp < start + size:
         fail('%s: the stack pointer %X is outside the dumped stack %X+%X' % (name, rsp, start, size))
+    if code == 0xC0000005:
+        # The fault's dump holds all memory (MinidumpMode 2): the image of the program where the
+        # module list puts it, and the faulting thread's stack.
+        if not dump.flags & 2 or not dump.memory:
+            fail('%s: no full memory (flags %X)' % (name, dump.flags))
+        base = next((b for b, m in zip(dump.module_bases, dump.modules) if m.lower().endswith('faultlab-console.exe')), None)
+        if base is None or dump.read(base, 2) != b'MZ':
+            fail('%s: the program\'s image is not in the memory at its base' % name)
+        if dump.read(rsp, 8) is None:
+            fail('%s: the faulting thread\'s stack is not in the memory' % name)
     modules = [m.lower().replace('/', '\\').rsplit('\\', 1)[-1] for m in dump.modules]
     for module in ('faultlab-console.exe', 'ntdll.dll', 'kernel32.dll'):
         if module not in modules:
             fail('%s: the module %s is not in the list %s' % (name, module, modules))
+    if 'kernel32.dll' in modules and not dump.versioned[modules.index('kernel32.dll')]:
+        fail('%s: kernel32.dll\'s entry has no version' % name)
     if winedump:
         # winedump's own reading: the exception stream's fields, the threads' ids, the modules.
         out = subprocess.run([winedump, 'dump', path], capture_output=True, timeout=60).stdout.decode('latin-1')

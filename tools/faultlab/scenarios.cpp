@@ -592,8 +592,8 @@ __attribute__((noinline)) int ReportWithoutCrash() {
 }
 
 // minidump: the program asks for minidumps in code (MinidumpMode=1), reports a message on the
-// main thread, then a thread writes through null. Two reports, each with a dump beside the log
-// that it names; the program writes the two threads' ids to minidump.txt beside itself (the test
+// main thread, then asks for dumps of all memory (MinidumpMode=2) and a thread writes through
+// null. Two reports, each with a dump beside the log that it names; the program writes the two threads' ids to minidump.txt beside itself (the test
 // reads the dumps with independent readers); exit code 0.
 __attribute__((noinline)) DWORD WINAPI WriteThroughNullOnThread(LPVOID) {
   volatile int* volatile p = nullptr;
@@ -603,6 +603,7 @@ __attribute__((noinline)) DWORD WINAPI WriteThroughNullOnThread(LPVOID) {
 __attribute__((noinline)) int ReportWithMinidumps() {
   faultline::SetOptions("MinidumpMode=1");
   faultline::ReportMessage("reported with a minidump");
+  faultline::SetOptions("MinidumpMode=2");
   DWORD faultingId = 0;
   HANDLE h = CreateThread(nullptr, 0, WriteThroughNullOnThread, nullptr, 0, &faultingId);
   if (!h || WaitForSingleObject(h, 60000) != WAIT_OBJECT_0) return 3;
