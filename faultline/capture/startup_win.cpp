@@ -12,6 +12,7 @@
 #include "faultline/capture/minidump.h"
 #include "faultline/capture/guard.h"
 #include "faultline/capture/os_exceptions.h"
+#include "faultline/delivery/kept_resend.h"
 #include "faultline/freeze/freeze.h"
 #include "faultline/hooks/hooks.h"
 #include "faultline/internal/internal_warning.h"
@@ -557,6 +558,9 @@ void FaultlineStart() {
     SetRaiseRecording(true);
     if (delegating) SetRaiseForwarder(ForwardRaise);
     else StartReportHelpers();
+    // Copies kept by earlier failed deliveries go again, on a thread of their own (never delaying
+    // the start); a delegating DLL's reports are the executable's business.
+    if (!delegating) StartKeptResend(FaultLoadOwnOptions());
     // Inside the development environment its debugger takes the exceptions: no interception.
     if (IsDevelopmentEnvironment()) {
       if (FaultModules()) FaultModules()->Refresh();
@@ -602,6 +606,7 @@ void FaultlineStop() {
   if (startCount == 0 || --startCount > 0) return;
   Guarded("FaultReport.Done", [] {
     if (!active) return;
+    StopKeptResend();
     FaultOptionsHooks().FreezeStart = nullptr;
     FaultOptionsHooks().FreezeStop = nullptr;
     StopFreezeDetector();

@@ -558,6 +558,15 @@ bool IsKeptArchiveName(std::string_view fileName) {
   return ParseKeptName(fileName, parsed);
 }
 
+std::string KeptNameOfClaim(std::string_view fileName) {
+  constexpr std::string_view prefix = "Sending.";
+  if (!StartsWithNoCase(fileName, prefix)) return {};
+  fileName.remove_prefix(prefix.size());
+  const size_t dot = fileName.find('.');
+  if (dot == 0 || dot == std::string_view::npos || !IsKeptArchiveName(fileName.substr(dot + 1))) return {};
+  return std::string(fileName.substr(dot + 1));
+}
+
 std::string NextKeptArchiveName(const std::vector<std::string>& existing, uint16_t sendFlags, double exceptionTime) {
   const std::string name = AttachmentDisplayName(kArchiveFileName, sendFlags, exceptionTime);
   TKeptName wanted;
@@ -565,17 +574,24 @@ std::string NextKeptArchiveName(const std::vector<std::string>& existing, uint16
   uint64_t last = 0;
   for (const std::string& e : existing) {
     TKeptName parsed;
-    if (ParseKeptName(e, parsed) && parsed.Stamp == wanted.Stamp) last = std::max(last, parsed.Sequence);
+    const std::string claimed = KeptNameOfClaim(e);
+    if (ParseKeptName(claimed.empty() ? e : claimed, parsed) && parsed.Stamp == wanted.Stamp)
+      last = std::max(last, parsed.Sequence);
   }
   if (last == 0) return name;
   return PathChangeExt(name, "") + "_" + std::to_string(last + 1) + PathFileExt(name);
 }
 
-std::vector<std::string> KeptArchivesToDelete(const std::vector<std::string>& names, size_t keep) {
+std::vector<std::string> KeptArchivesOldestFirst(const std::vector<std::string>& names) {
   std::vector<std::string> ours;
   for (const std::string& n : names)
     if (IsKeptArchiveName(n)) ours.push_back(n);
   std::sort(ours.begin(), ours.end(), KeptNameBefore);
+  return ours;
+}
+
+std::vector<std::string> KeptArchivesToDelete(const std::vector<std::string>& names, size_t keep) {
+  std::vector<std::string> ours = KeptArchivesOldestFirst(names);
   if (ours.size() <= keep) return {};
   ours.resize(ours.size() - keep);
   return ours;

@@ -174,10 +174,15 @@ std::string StatusWithCounter(const std::string& counterText, int current, int c
 bool IsKeptArchiveName(std::string_view fileName);
 // The name for a new copy among the existing names of the folder: the display name of
 // "CompressFiles.tgz", or, when copies of that name (stamp) exist, that name with "_" + the next
-// sequence number, so that the new copy sorts last.
+// sequence number, so that the new copy sorts last. Copies out for sending again count as there.
 std::string NextKeptArchiveName(const std::vector<std::string>& existing, uint16_t sendFlags, double exceptionTime);
-// Our archives among names, oldest first (time stamp, then sequence number); the first
-// (count - keep) of them are the ones to delete.
+// A copy being sent again is renamed "Sending." + owner + "." + its kept name (kept_resend.h), and
+// comes back under that name when sending fails: the kept name it stands for, else empty.
+std::string KeptNameOfClaim(std::string_view fileName);
+// Our archives among names, oldest first (time stamp, then sequence number; names without a time
+// stamp before those with one).
+std::vector<std::string> KeptArchivesOldestFirst(const std::vector<std::string>& names);
+// The first (count - keep) of KeptArchivesOldestFirst: the ones to delete.
 std::vector<std::string> KeptArchivesToDelete(const std::vector<std::string>& names, size_t keep = 10);
 
 #ifdef _WIN32

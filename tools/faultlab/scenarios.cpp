@@ -19,6 +19,7 @@
 
 #include "faultline/capture/capture.h"
 #include "faultline/capture/events.h"
+#include "faultline/delivery/kept_resend.h"
 #include "faultline/include/faultline/faultline.h"
 #include "faultline/options/module_options.h"
 #include "faultline/options/options.h"
@@ -475,6 +476,66 @@ __attribute__((noinline)) void FaultAndSend(const std::string& transport) {
   throw std::runtime_error("sent by " + transport);  // fault line
 }
 
+// resend-kept: the options deliver by SMTP (FAULTLAB_TRANSPORT "smtp", the default) or by HTTP
+// ("http") to 127.0.0.1 at the port FAULTLAB_PORT names, keep a compressed copy beside the program
+// when delivery fails (HandlingFlags 0x40) and send the kept copies again when reporting starts
+// (ResendKept). With FAULTLAB_FAULT set the main thread throws with that message (the test's
+// server is down then: the copy is kept); exit code 1. Without it, reporting starts again with
+// these options and the program waits until no kept copy and no claim is left beside it, at most
+// 60 s: exit code 0, or 4 when some are still there.
+void SetResendOptions() {
+  char port[16] = {}, transport[16] = {};
+  GetEnvironmentVariableA("FAULTLAB_PORT", port, sizeof port);
+  GetEnvironmentVariableA("FAULTLAB_TRANSPORT", transport, sizeof transport);
+  TFaultModuleOptionsEx& options = CurrentFaultlineOptions();
+  InUpdate(options, [&] {
+    if (std::string(transport) == "http") {
+      options.SetUploadMode(1);
+      options.SetUploadUrl("http://127.0.0.1/reports/upload");
+      options.SetUploadPort(static_cast<uint32_t>(std::atoi(port)));
+    } else {
+      options.SetMailMode(2);
+      options.SetMailServer("127.0.0.1");
+      options.SetMailServerPort(static_cast<uint16_t>(std::atoi(port)));
+      options.SetMailSender("faultlab@tarn-import.test");
+      options.SetMailTo("developers@tarn-import.test");
+      options.SetMailSubject("faultlab report");
+      options.SetMailFallbackDns("127.0.0.1:9");  // never the built-in public server
+    }
+    // Keep a copy on failure; no clipboard copy (nobody reads it here).
+    options.SetHandlingFlags(static_cast<uint8_t>((options.HandlingFlags() | 0x40) & ~0x20));
+    options.SetResendKept(true);
+  });
+}
+
+__attribute__((noinline)) void FaultAndKeep(const std::string& message) {
+  throw std::runtime_error(message);  // fault line
+}
+
+bool KeptCopiesLeft() {
+  bool left = false;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(BesideProgram("*.tgz").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  do {
+    std::string owner, kept;
+    left = left || IsKeptArchiveName(data.cFileName) || ParseKeptClaimName(data.cFileName, owner, kept);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return left;
+}
+
+int ResendKept() {
+  SetResendOptions();
+  char message[256] = {};
+  if (GetEnvironmentVariableA("FAULTLAB_FAULT", message, sizeof message)) FaultAndKeep(message);
+  // The options now ask for the resend: reporting starts again with them.
+  FaultlineStop();
+  FaultlineStart();
+  for (int waited = 0; waited < 600 && KeptCopiesLeft(); ++waited) Sleep(100);
+  return KeptCopiesLeft() ? 4 : 0;
+}
+
 // thread-churn: threads begin and end all the time (some end while the report holds them) while
 // the main thread faults. One report, nothing hangs; exit code 1.
 std::atomic<bool> churning{true};
@@ -823,6 +884,7 @@ int RunScenario(const std::string& name) {
   if (name == "send-smtp" || name == "send-smtp-background" || name == "send-http" || name == "send-https" ||
       name == "send-ftp" || name == "send-mail")
     FaultAndSend(name.substr(5));
+  if (name == "resend-kept") return ResendKept();
   if (name == "internal-error") FailInsideReport(true);
   if (name == "dll") {
     CallIntoDll();
@@ -922,4 +984,4 @@ int RunScenario(const std::string& name) {
   return -1;
 }
 
-const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event std-thread-lock tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-smtp-background send-http send-https send-ftp send-mail crash-restart nested nested-av log-race event-cancel custom-data report-no-crash minidump stress"; }
+const char* ScenarioNames() { return "handled uncaught thread-uncaught thread-uncaught-event std-thread-lock tthread null-write overflow storm heap-busy throw-busy loader-busy foreign-av big-message odd-message empty-message not-std filter-silent filter-message thread-overflow thread-churn raise-exception internal-error internal-quiet bad-what null-this null-this-caught pure-virtual terminate abort dll send-smtp send-smtp-background send-http send-https send-ftp send-mail resend-kept crash-restart nested nested-av log-race event-cancel custom-data report-no-crash minidump stress"; }

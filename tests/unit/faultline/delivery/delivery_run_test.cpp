@@ -349,6 +349,8 @@ TEST(DeliveryRunText, OurArchivesAndTheirOrder) {
   EXPECT_EQ(KeptArchivesToDelete(names), std::vector<std::string>{"CompressFiles.tgz"});
   EXPECT_EQ(NextKeptArchiveName(names, 0, 0), "CompressFiles_12.tgz");
   EXPECT_EQ(NextKeptArchiveName({"backup.tgz"}, 0, 0), "CompressFiles.tgz");
+  // A copy out for sending again keeps its name taken: it comes back under it when sending fails.
+  EXPECT_EQ(NextKeptArchiveName({"Sending.12-01D9.CompressFiles.tgz"}, 0, 0), "CompressFiles_2.tgz");
   EXPECT_EQ(NextKeptArchiveName({"CompressFiles_20240305140709.tgz"}, SendTimeStampNames, 45356.588298611),
             "CompressFiles_20240305140709_2.tgz");
   EXPECT_TRUE(KeptArchivesToDelete({"a.tgz", "b.tgz", "CompressFiles.tgz"}, 0) ==
