@@ -868,8 +868,19 @@ class TReportThread {
  private:
   static DWORD WINAPI Body(LPVOID self) {
     auto* t = static_cast<TReportThread*>(self);
+    // While no report is asked for, the facts a report keeps between reports are kept current.
+    auto refresh = [] {
+      try {
+        RefreshReportEnvironment();
+      } catch (...) {
+      }
+    };
+    refresh();
     for (;;) {
-      WaitForSingleObject(t->posted_, INFINITE);
+      if (WaitForSingleObject(t->posted_, kReportEnvironmentRefresh) == WAIT_TIMEOUT) {
+        if (!t->stopping_) refresh();
+        continue;
+      }
       if (t->stopping_) break;
       bool result = false;
       try {

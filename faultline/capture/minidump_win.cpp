@@ -1,7 +1,7 @@
 #include "faultline/capture/minidump.h"
 
 #include <cpuid.h>
-#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,7 +27,9 @@ struct TThreadBasicInformation {
 };
 using TQueryThread = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
 using TGetVersion = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+using TQuerySystem = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
 std::atomic<TQueryThread> queryThread{nullptr};
+std::atomic<TQuerySystem> querySystem{nullptr};
 std::atomic<TGetVersion> getVersion{nullptr};
 
 std::string SystemError(const std::string& what, DWORD code) {
@@ -145,6 +147,29 @@ bool ReadThread(DWORD id, HANDLE handle, const CONTEXT* exceptionContext, TPageB
   return true;
 }
 
+// The ids of this process's threads, from the system's list of processes (read into buffer).
+bool ProcessThreadIds(TPageBuffer& buffer, std::vector<DWORD>& ids) {
+  TQuerySystem query = querySystem.load();
+  ULONG length = 0;
+  if (!query || query(5 /* SystemProcessInformation */, buffer.Data(), static_cast<ULONG>(buffer.Size()), &length) != 0)
+    return false;
+  std::vector<DWORD> found;
+  for (size_t at = 0; at + sizeof(SYSTEM_PROCESS_INFORMATION) <= buffer.Size();) {
+    const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.Data() + at);
+    if (static_cast<DWORD>(reinterpret_cast<uintptr_t>(process->UniqueProcessId)) == GetCurrentProcessId()) {
+      const auto* thread = reinterpret_cast<const SYSTEM_THREAD_INFORMATION*>(process + 1);
+      const size_t room = (buffer.Size() - at - sizeof *process) / sizeof *thread;
+      for (ULONG i = 0; i < process->NumberOfThreads && i < room; ++i)
+        found.push_back(static_cast<DWORD>(reinterpret_cast<uintptr_t>(thread[i].ClientId.UniqueThread)));
+      ids = std::move(found);
+      return true;
+    }
+    if (process->NextEntryOffset == 0) break;
+    at += process->NextEntryOffset;
+  }
+  return false;
+}
+
 // The committed, readable memory of the process, but for the given buffer (the dump's own).
 std::vector<std::pair<uint64_t, uint64_t>> ReadableMemory(const void* skip) {
   std::vector<std::pair<uint64_t, uint64_t>> ranges;
@@ -184,6 +209,8 @@ void PrepareMinidumps() {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   if (!ntdll) return;
   getVersion.store(reinterpret_cast<TGetVersion>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion"))));
+  querySystem.store(
+      reinterpret_cast<TQuerySystem>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation"))));
   queryThread.store(
       reinterpret_cast<TQueryThread>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationThread"))));
 }
@@ -205,8 +232,9 @@ bool WriteMinidump(const TMinidumpRequest& request, std::string& error) {
   data.System = SystemFacts();
 
   // Every thread of the process but this one (the system's list: threads the program did not
-  // make, its libraries' and ours, are in it too); the exception's thread carries the exception's
-  // context. A handle the caller has is used, the others are opened for the dump.
+  // make, its libraries' and ours, are in it too; read into the buffer, outside the heap); the
+  // exception's thread carries the exception's context. A handle the caller has is used, the
+  // others are opened for the dump.
   bool exceptionThreadSeen = false;
   std::vector<std::pair<DWORD, HANDLE>> threads;
   std::vector<HANDLE> opened;
@@ -219,18 +247,12 @@ bool WriteMinidump(const TMinidumpRequest& request, std::string& error) {
     }
   };
   add(request.ThreadId);
-  HANDLE list = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (list != INVALID_HANDLE_VALUE) {
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(list, &entry); more; more = Thread32Next(list, &entry))
-      if (entry.th32OwnerProcessID == GetCurrentProcessId() && entry.th32ThreadID != request.ThreadId)
-        add(entry.th32ThreadID);
-    CloseHandle(list);
-  } else {
-    for (const auto& [id, handle] : request.Threads)
-      if (id != request.ThreadId) threads.push_back({id, handle});
+  std::vector<DWORD> ids;
+  if (!ProcessThreadIds(buffer, ids)) {
+    for (const auto& t : request.Threads) ids.push_back(t.first);
   }
+  for (DWORD id : ids)
+    if (id != request.ThreadId) add(id);
   data.Threads.reserve(threads.size());
   for (const auto& [id, handle] : threads) {
     if (id == GetCurrentThreadId() || !handle) continue;

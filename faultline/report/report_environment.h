@@ -14,6 +14,13 @@ TReportEnvironment QueryReportEnvironment();
 // Loads what the queries need, so that a report loads no library itself. Called when reporting
 // starts, before any fault.
 void PrepareReportEnvironment();
+// Reads again the facts that are kept between reports (the network's) when they may have
+// changed: called by the report thread while it waits, so that a report finds them ready.
+// Returns at once when they are current.
+void RefreshReportEnvironment();
+// How often the report thread refreshes them (milliseconds): more often than they go stale, so
+// that a report never waits for them.
+inline constexpr unsigned long kReportEnvironmentRefresh = 20000;
 // (local time now - UTC now) in whole hours, rounded.
 int LocalTimeZoneHours();
 TDateTime LocalNow();
