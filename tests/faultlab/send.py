@@ -14,6 +14,7 @@ import http.server
 import io
 import logging
 import os
+import re
 import shutil
 import socket
 import ssl
@@ -136,8 +137,9 @@ def texts_of(name, data):
 
 
 def holds_report(blobs, transport):
-    want = ('2.5 Message: sent by %s.' % transport).encode()
-    return any(want in text and b'FaultAndSend' in text for blob in blobs for text in blob)
+    # (The labels are padded to the section's longest: a "Minidump" row pads them.)
+    want = re.compile(rb'2\.5 Message *: sent by ' + re.escape(transport.encode()) + rb'\.')
+    return any(want.search(text) and b'FaultAndSend' in text for blob in blobs for text in blob)
 
 
 def mapi_files():
@@ -202,6 +204,13 @@ for transport in ('smtp', 'smtp-background', 'http', 'https', 'ftp', 'mail'):
                     fail('http: the program\'s form fields %r' % fields)
                 if extra != [b'attached by the program']:
                     fail('http: the program\'s attached file %r' % extra)
+                # The report's minidump travels with it, under the name the report gives it.
+                dumps = [(part.get_filename(), part.get_payload(decode=True)) for part in parsed.iter_parts()
+                         if (part.get_filename() or '').endswith('.dmp')]
+                named = open(log, 'rb').read() if os.path.exists(log) else b''
+                if len(dumps) != 1 or dumps[0][1][:4] != b'MDMP' or dumps[0][0].encode() not in named:
+                    fail('http: the minidump %r (the report names it: %s)' % (
+                        [name for name, _ in dumps], dumps[0][0].encode() in named if dumps else None))
         posts.clear()
     elif transport == 'mail':
         received = mapi_files()

@@ -472,6 +472,7 @@ __attribute__((noinline)) void FaultAndSend(const std::string& transport) {
   if (transport == "http") {
     AddUploadExtras();
     faultline::SetValue("release", "7.1 beta");  // a value of the program's goes as a form field too
+    faultline::SetOptions("MinidumpMode=1");        // the report's minidump travels with it
   }
   throw std::runtime_error("sent by " + transport);  // fault line
 }
