@@ -21,6 +21,7 @@
 #include "faultline/lists/modules_list.h"
 #include "faultline/lists/threads_list.h"
 #include "faultline/delivery/delivery_run.h"
+#include "faultline/delivery/file_access.h"
 #include "faultline/log/log_flow.h"
 #include "faultline/options/module_options.h"
 #include "faultline/report/custom_values.h"
@@ -539,15 +540,7 @@ class TReportRun {
                                   const TFaultThreadsList* snapshot) {
     const std::string log = options.LogFileName();
     const std::string folder = log.substr(0, PathNameStart(log));
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "*.dmp").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      do {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.emplace_back(found.cFileName);
-      } while (FindNextFileA(search, &found));
-      FindClose(search);
-    }
+    const std::vector<std::string> names = FileNamesIn(folder, "*.dmp");
     TMinidumpRequest request;
     request.Path = MinidumpPathFor(log, when, names);
     request.Mode = options.MinidumpMode();

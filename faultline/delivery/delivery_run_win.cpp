@@ -354,17 +354,7 @@ class TWinDeliveryPlatform : public TDeliveryPlatform {
     if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
     return path;
   }
-  std::vector<std::string> ListArchives(const std::string& folder) override {
-    std::vector<std::string> out;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "*.tgz").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return out;
-    do {
-      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) out.push_back(data.cFileName);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return out;
-  }
+  std::vector<std::string> ListArchives(const std::string& folder) override { return FileNamesIn(folder, "*.tgz"); }
   bool MoveFile(const std::string& from, const std::string& to) override {
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED) != FALSE;
   }

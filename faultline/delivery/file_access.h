@@ -4,6 +4,7 @@
 // standard-library one (TStdFileAccess).
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "rtl/exception.h"
@@ -43,6 +44,9 @@ class TStdFileAccess : public TFaultFileAccess {
 #ifdef _WIN32
 // Win32 implementation: CreateFileA with FILE_SHARE_READ | FILE_SHARE_WRITE, GetFileTime.
 TFaultFileAccess& WinFileAccess();
+// The names (no folder) of the files, not folders, in folder (with its trailing separator) that
+// match pattern ("*.tgz").
+std::vector<std::string> FileNamesIn(const std::string& folder, const std::string& pattern);
 #endif
 
 // Date-time values (days since 1899-12-30 as a double) and the conversions packaging needs.

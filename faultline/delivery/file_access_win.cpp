@@ -89,3 +89,15 @@ TFaultFileAccess& WinFileAccess() {
   static TWinFileAccess access;
   return access;
 }
+
+std::vector<std::string> FileNamesIn(const std::string& folder, const std::string& pattern) {
+  std::vector<std::string> out;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((folder + pattern).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return out;
+  do {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) out.push_back(data.cFileName);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return out;
+}

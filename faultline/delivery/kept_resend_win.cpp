@@ -50,17 +50,7 @@ class TResendPlatform : public TDeliveryPlatform {
  public:
   TFaultFileAccess& Files() override { return WinFileAccess(); }
   std::string TempFolder() override { return {}; }
-  std::vector<std::string> ListArchives(const std::string& folder) override {
-    std::vector<std::string> out;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "*.tgz").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return out;
-    do {
-      if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) out.push_back(data.cFileName);
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-    return out;
-  }
+  std::vector<std::string> ListArchives(const std::string& folder) override { return FileNamesIn(folder, "*.tgz"); }
   // A rename within the folder: atomic, and refused when the target exists, so that of two
   // processes claiming one copy exactly one succeeds.
   bool MoveFile(const std::string& from, const std::string& to) override {

@@ -436,6 +436,17 @@ void AddUploadExtras() {
   };
 }
 
+// Options that send by SMTP through the test's server on 127.0.0.1 at port.
+void SendBySmtpOnLoopback(TFaultModuleOptions& options, const char* port) {
+  options.SetMailMode(2);
+  options.SetMailServer("127.0.0.1");
+  options.SetMailServerPort(static_cast<uint16_t>(std::atoi(port)));
+  options.SetMailSender("faultlab@tarn-import.test");
+  options.SetMailTo("developers@tarn-import.test");
+  options.SetMailSubject("faultlab report");
+  options.SetMailFallbackDns("127.0.0.1:9");  // never the built-in public server
+}
+
 // send-smtp, send-smtp-background, send-http, send-https, send-ftp, send-mail: the program's
 // options send reports through one transport (send-smtp-background: in the background, which a
 // fault that ends the process must not cut off) to a server on 127.0.0.1 whose port FAULTLAB_PORT names (the HTTPS
@@ -454,13 +465,7 @@ __attribute__((noinline)) void FaultAndSend(const std::string& transport) {
       options.SetMailSubject("faultlab report");
     } else if (transport == "smtp" || transport == "smtp-background") {
       if (transport == "smtp-background") options.SetSendFlags(static_cast<uint16_t>(options.SendFlags() | 0x80));
-      options.SetMailMode(2);
-      options.SetMailServer("127.0.0.1");
-      options.SetMailServerPort(static_cast<uint16_t>(std::atoi(port)));
-      options.SetMailSender("faultlab@tarn-import.test");
-      options.SetMailTo("developers@tarn-import.test");
-      options.SetMailSubject("faultlab report");
-      options.SetMailFallbackDns("127.0.0.1:9");  // never the built-in public server
+      SendBySmtpOnLoopback(options, port);
     } else {
       options.SetUploadMode(transport == "http" ? 1 : transport == "https" ? 2 : 3);
       options.SetUploadUrl(transport == "ftp" ? "ftp://127.0.0.1/reports/" : transport + "://127.0.0.1/reports/upload");
@@ -495,13 +500,7 @@ void SetResendOptions() {
       options.SetUploadUrl("http://127.0.0.1/reports/upload");
       options.SetUploadPort(static_cast<uint32_t>(std::atoi(port)));
     } else {
-      options.SetMailMode(2);
-      options.SetMailServer("127.0.0.1");
-      options.SetMailServerPort(static_cast<uint16_t>(std::atoi(port)));
-      options.SetMailSender("faultlab@tarn-import.test");
-      options.SetMailTo("developers@tarn-import.test");
-      options.SetMailSubject("faultlab report");
-      options.SetMailFallbackDns("127.0.0.1:9");  // never the built-in public server
+      SendBySmtpOnLoopback(options, port);
     }
     // Keep a copy on failure; no clipboard copy (nobody reads it here).
     options.SetHandlingFlags(static_cast<uint8_t>((options.HandlingFlags() | 0x40) & ~0x20));

@@ -11,23 +11,11 @@
 #include "faultline/delivery/delivery_run.h"
 #include "tests/unit/python_judge.h"
 
+#include "tests/unit/temp_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/tarn-delivery-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string Folder() const { return path_.string() + "/"; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
 
 void Touch(const std::string& path, const std::string& bytes = "x") { std::ofstream(path, std::ios::binary) << bytes; }
 

@@ -13,22 +13,11 @@
 
 #include "faultline/delivery/kept_resend.h"
 
+#include "tests/unit/temp_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/tarn-resend-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string Folder() const { return path_.string() + "/"; }
-
- private:
-  fs::path path_;
-};
 
 void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 std::string Read(const std::string& path) {
@@ -117,7 +106,7 @@ class TFakePlatform : public TDeliveryPlatform {
 };
 
 struct Fixture {
-  TempDir dir;
+  TempDir dir{"tarn-resend"};
   std::string folder = dir.Folder();
   TFaultModuleOptions options{"prog.exe", false};
   TFakePlatform platform;
