@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <ctime>
 
 #include "faultline/lists/memory_reader.h"
@@ -148,11 +149,23 @@ bool ReadThread(DWORD id, HANDLE handle, const CONTEXT* exceptionContext, TPageB
 }
 
 // The ids of this process's threads, from the system's list of processes (read into buffer).
-bool ProcessThreadIds(TPageBuffer& buffer, std::vector<DWORD>& ids) {
+bool ProcessThreadIds(const TPageBuffer& stackBuffer, std::vector<DWORD>& ids) {
   TQuerySystem query = querySystem.load();
-  ULONG length = 0;
-  if (!query || query(5 /* SystemProcessInformation */, buffer.Data(), static_cast<ULONG>(buffer.Size()), &length) != 0)
-    return false;
+  if (!query) return false;
+  // A machine with many processes needs more than the stack buffer: a larger one, as the system
+  // says (it may grow again meanwhile: a few tries).
+  std::unique_ptr<TPageBuffer> larger;
+  const TPageBuffer* list = &stackBuffer;
+  for (int attempt = 0;; ++attempt) {
+    ULONG length = 0;
+    const LONG status = query(5 /* SystemProcessInformation */, list->Data(), static_cast<ULONG>(list->Size()), &length);
+    if (status == 0) break;
+    if (static_cast<ULONG>(status) != 0xC0000004u /* length mismatch */ || attempt == 3) return false;
+    larger = std::make_unique<TPageBuffer>(std::max<size_t>(length, list->Size()) * 2);
+    if (!larger->Data()) return false;
+    list = larger.get();
+  }
+  const TPageBuffer& buffer = *list;
   std::vector<DWORD> found;
   for (size_t at = 0; at + sizeof(SYSTEM_PROCESS_INFORMATION) <= buffer.Size();) {
     const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer.Data() + at);
