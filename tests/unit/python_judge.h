@@ -32,6 +32,8 @@ class TempDir {
     return (path_ / name).string();
   }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // The folder with its trailing separator.
+  std::string Folder() const { return path_.string() + "/"; }
 
  private:
   std::filesystem::path path_;

@@ -11,11 +11,11 @@
 #include "faultline/delivery/delivery_run.h"
 #include "tests/unit/python_judge.h"
 
-#include "tests/unit/temp_dir.h"
-
 namespace fs = std::filesystem;
 
 namespace {
+
+using python_judge::TempDir;
 
 void Touch(const std::string& path, const std::string& bytes = "x") { std::ofstream(path, std::ios::binary) << bytes; }
 

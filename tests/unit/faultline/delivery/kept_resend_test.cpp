@@ -13,11 +13,13 @@
 
 #include "faultline/delivery/kept_resend.h"
 
-#include "tests/unit/temp_dir.h"
+#include "tests/unit/python_judge.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using python_judge::TempDir;
 
 void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 std::string Read(const std::string& path) {
@@ -106,7 +108,7 @@ class TFakePlatform : public TDeliveryPlatform {
 };
 
 struct Fixture {
-  TempDir dir{"tarn-resend"};
+  TempDir dir;
   std::string folder = dir.Folder();
   TFaultModuleOptions options{"prog.exe", false};
   TFakePlatform platform;
