@@ -12,8 +12,9 @@
 #include <vector>
 
 // Finds the system functions a dump needs, ahead of any report (looking them up takes the
-// loader's lock, which a held thread may own during a report). Called at start and when the
-// program sets options in code; cheap after the first call.
+// loader's lock, which a held thread may own during a report). Called when reporting starts,
+// whatever the options say (any module's options may ask for dumps, now or later); no library is
+// loaded for it.
 void PrepareMinidumps();
 
 // The exception code a dump carries for a report of no operating-system exception (a C++

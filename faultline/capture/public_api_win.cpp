@@ -3,7 +3,6 @@
 #include <string>
 
 #include "faultline/capture/capture.h"
-#include "faultline/capture/minidump.h"
 #include "faultline/include/faultline/faultline.h"
 #include "faultline/options/module_options.h"
 #include "faultline/options/options.h"
@@ -42,8 +41,6 @@ void SetOptions(const std::string& lines) {
   } catch (const std::exception& e) {
     throw std::invalid_argument(e.what());
   }
-  // Here, on the program's thread, looking up system functions is safe; inside a report it is not.
-  if (live.MinidumpMode() != 0) PrepareMinidumps();
 }
 
 std::string Options() { return FormatOptionsFile(CurrentFaultlineOptions(), false); }

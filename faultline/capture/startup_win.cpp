@@ -598,7 +598,8 @@ void FaultlineStart() {
     FaultOptionsHooks().FreezeStop = StopFreezeDetector;
     const TFaultModuleOptionsEx& own = FaultLoadOwnOptions();
     if (own.HandlingOn() && own.FreezeWatch()) StartFreeze(own);
-    if (own.MinidumpMode() != 0) PrepareMinidumps();
+    // Whichever module's options ask for a dump, the functions it needs are found now.
+    PrepareMinidumps();
   });
 }
 
