@@ -64,8 +64,9 @@ bool IsReportThread();
 // The address of the last report (the same operating-system fault reaching the last-resort filter
 // after a report of its own is not reported again).
 uintptr_t LastReportedAddress();
-// Whether e is the exception of the last report (the same exception reaching the terminate handler
-// after a report of its own is not reported again; another one thrown from the same place is).
+// Whether e is the exception of one of the latest reports (the same exception reaching the
+// terminate handler after a report of its own is not reported again, whatever other reports came
+// in between; another one thrown from the same place is).
 bool AlreadyReported(const std::exception_ptr& e);
 
 // The class name and message of an operating-system exception code.

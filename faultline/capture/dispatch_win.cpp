@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +46,11 @@ std::atomic<uintptr_t> lastReported{0};
 // The exception of the last report, kept alive so that its object's address is not taken by
 // another exception meanwhile.
 std::mutex lastExceptionLock;
-std::exception_ptr lastException;
+// The exceptions of the latest reports: one that reaches another interception point after its
+// report (the terminate handler after a thread's wrapper reported it) is not reported again, even
+// when other threads' reports came in between.
+std::array<std::exception_ptr, 16> lastExceptions;
+size_t nextLastException = 0;
 TDateTime startDate = 0;
 char startDirectory[MAX_PATH] = {};
 
@@ -297,7 +302,7 @@ class TReportRun {
     lastReported = e_.Address;
     if (e_.Exception) {
       std::lock_guard<std::mutex> guard(lastExceptionLock);
-      lastException = e_.Exception;
+      lastExceptions[nextLastException++ % lastExceptions.size()] = e_.Exception;
     }
     uintptr_t address = e_.Address;
     if (e_.AddressIsReturn && address >= 5) address -= 5;
@@ -943,7 +948,7 @@ uintptr_t LastReportedAddress() { return lastReported.load(); }
 
 bool AlreadyReported(const std::exception_ptr& e) {
   std::lock_guard<std::mutex> guard(lastExceptionLock);
-  return e && e == lastException;
+  return e && std::find(lastExceptions.begin(), lastExceptions.end(), e) != lastExceptions.end();
 }
 
 std::vector<std::string> ExceptionLineage(const std::exception_ptr& e) {
@@ -1019,7 +1024,7 @@ void DoneDispatcher() {
   rehearsal.Stop();
   {
     std::lock_guard<std::mutex> guard(lastExceptionLock);
-    lastException = nullptr;  // its object may belong to a module about to go
+    lastExceptions.fill(nullptr);  // their objects may belong to a module about to go
   }
   DeleteCriticalSection(&handlerLock);
   CloseHandle(callPosted);

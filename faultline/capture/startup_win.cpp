@@ -150,7 +150,8 @@ void AbortSignal(int signal) {
     event.StackTop = CurrentStackTop();
     event.Presentation = PresentGeneral;
     event.ProcessEnds = GetCurrentThreadId() == FaultMainThreadId() || !ThreadUnwoundByWrapper();
-    if (!AlreadyReported(e)) DispatchException(event);
+    // A thread's wrapper that caught its exception has reported it already.
+    if (!AlreadyReported(e) && !ThreadUnwoundByWrapper()) DispatchException(event);
   }
   // A thread whose exception its wrapper caught has been unwound and may end alone. Any other
   // (one started by the C runtime or by std::thread, or std::terminate called outright) still

@@ -104,6 +104,11 @@ while faults < args.faults:
     twice = [n for n, c in numbers.items() if c > 1]
     if twice:
         fail(runs, 'seed %d flags %02X: faults reported twice: %s' % (seed, flags, twice))
+    if kinds != want or twice:
+        # What the run left, kept for whoever looks into it.
+        for name in ('err.txt', 'out.txt', 'list.txt'):
+            shutil.copy(os.path.join(args.work, name), os.path.join(args.work, 'run%d-%s' % (runs, name)))
+        shutil.copy(log, os.path.join(args.work, 'run%d.flf' % runs))
     planned = throws + violations + threads + freezes + (fatal != 'none')
     faults += planned
     print('run %2d seed %d flags %02X: %2d faults (freezes: %d, fatal: %s), %d reports, exit %d, %.1f s'
