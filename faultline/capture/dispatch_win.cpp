@@ -43,12 +43,11 @@ bool dispatcherReady = false;
 std::atomic<long> reportCount{0}, internalErrorCount{0};
 TRecentErrors recentErrors;
 std::atomic<uintptr_t> lastReported{0};
-// The exception of the last report, kept alive so that its object's address is not taken by
-// another exception meanwhile.
+// The exceptions of the latest reports, kept alive so that their objects' addresses are not taken
+// by other exceptions meanwhile: one that reaches another interception point after its report (the
+// terminate handler after a thread's wrapper reported it) is not reported again, even when other
+// threads' reports came in between.
 std::mutex lastExceptionLock;
-// The exceptions of the latest reports: one that reaches another interception point after its
-// report (the terminate handler after a thread's wrapper reported it) is not reported again, even
-// when other threads' reports came in between.
 std::array<std::exception_ptr, 16> lastExceptions;
 size_t nextLastException = 0;
 TDateTime startDate = 0;
@@ -444,7 +443,10 @@ class TReportRun {
     }
     data.HasCustomData = !data.CustomData.empty();
     // The dump is taken while the program's threads still wait, before any dialog.
-    if (options.MinidumpMode() != 0) data.MinidumpFile = WriteReportMinidump(options, when, address, snapshot.get());
+    if (options.MinidumpMode() != 0) {
+      minidumpPath_ = WriteReportMinidump(options, when, address, snapshot.get());
+      if (!minidumpPath_.empty()) data.MinidumpFile = PathFileName(minidumpPath_);
+    }
     TReportLayout layout = ReportLayoutFrom(options);
     layout.ReadThreadPriority = [](uint32_t id) -> int32_t {
       HANDLE h = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
@@ -540,7 +542,7 @@ class TReportRun {
   }
 
   // Writes this report's minidump beside the log (the oldest beyond the kept number go) and returns
-  // its file name; empty when none could be written (the reason goes to the internal warnings).
+  // its path; empty when none could be written (the reason goes to the internal warnings).
   std::string WriteReportMinidump(const TFaultModuleOptionsEx& options, TDateTime when, uintptr_t address,
                                   const TFaultThreadsList* snapshot) {
     const std::string log = options.LogFileName();
@@ -568,10 +570,9 @@ class TReportRun {
       InternalWarning(eeLogError, address, error);
       return {};
     }
-    minidumpPath_ = request.Path;
     for (const std::string& old : MinidumpsToDelete(log, names, kKeptMinidumps - 1))
       DeleteFileA((folder + old).c_str());
-    return PathFileName(request.Path);
+    return request.Path;
   }
 
   // The system's code of an exception that was one before it became a C++ exception; the code of

@@ -248,7 +248,6 @@ bool WriteMinidump(const TMinidumpRequest& request, std::string& error) {
   // make, its libraries' and ours, are in it too; read into the buffer, outside the heap); the
   // exception's thread carries the exception's context. A handle the caller has is used, the
   // others are opened for the dump.
-  bool exceptionThreadSeen = false;
   std::vector<std::pair<DWORD, HANDLE>> threads;
   std::vector<HANDLE> opened;
   auto add = [&](DWORD id) {
@@ -273,7 +272,6 @@ bool WriteMinidump(const TMinidumpRequest& request, std::string& error) {
     TMinidumpThread t;
     if (!ReadThread(id, handle, exceptionThread ? request.Context : nullptr, buffer, memory, t)) continue;
     if (exceptionThread) {
-      exceptionThreadSeen = true;
       data.HasException = true;
       data.Exception.ThreadId = id;
       data.Exception.Context = t.Context;
@@ -281,7 +279,8 @@ bool WriteMinidump(const TMinidumpRequest& request, std::string& error) {
     data.Threads.push_back(std::move(t));
   }
   for (HANDLE h : opened) CloseHandle(h);
-  if (!exceptionThreadSeen && request.Context) {
+  // Its thread gone or not to be read: the exception with the context it came with, if any.
+  if (!data.HasException && request.Context) {
     data.HasException = true;
     data.Exception.ThreadId = request.ThreadId;
     data.Exception.Context = Bytes(*request.Context);

@@ -80,12 +80,12 @@ std::exception_ptr FaultException(const EXCEPTION_RECORD& record, const CONTEXT&
 // end goes on (a pure virtual call goes on to std::terminate) are not reported again.
 std::atomic<bool> abnormalEndReported{false};
 
-// Reports an end of the program that is not an exception as one of kind E, thrown here (so that
-// its stack is recorded), at address when known (the program's call that led here).
 // Set on a thread while it reports the end of the process (abort, a pure virtual call, terminate
 // without an exception): the report's delivery must not be left to the background.
 thread_local bool reportingProcessEnd = false;
 
+// Reports an end of the program that is not an exception as one of kind E, thrown here (so that
+// its stack is recorded), at address when known (the program's call that led here).
 template <class E>
 void ReportAbnormalEnd(const char* message, uintptr_t address) {
   if (!active || abnormalEndReported.exchange(true)) return;
@@ -135,11 +135,13 @@ void AbortSignal(int signal) {
   // An exception that left the report's own code (a window procedure of the dialog, say): that
   // report ends as an internal error and the thread that waits for it goes on.
   if (IsReportThread()) AbandonReport(e);
+  // A thread whose exception its wrapper caught has been unwound (and the wrapper reported it).
+  const bool unwound = ThreadUnwoundByWrapper();
   if (e && active && delegating) {
     const TRaiseInfo* raise = RaiseOf(e);
     executableManager(&e, raise ? reinterpret_cast<void*>(static_cast<uintptr_t>(raise->ReturnAddress)) : nullptr,
                       PresentGeneral, FaultRunningModule());
-  } else if (e && active) {
+  } else if (e && active && !unwound) {
     TExceptionEvent event;
     event.Exception = e;
     const TRaiseInfo* raise = RaiseOf(e);
@@ -149,15 +151,14 @@ void AbortSignal(int signal) {
     event.ThreadId = GetCurrentThreadId();
     event.StackTop = CurrentStackTop();
     event.Presentation = PresentGeneral;
-    event.ProcessEnds = GetCurrentThreadId() == FaultMainThreadId() || !ThreadUnwoundByWrapper();
-    // A thread's wrapper that caught its exception has reported it already.
-    if (!AlreadyReported(e) && !ThreadUnwoundByWrapper()) DispatchException(event);
+    event.ProcessEnds = true;  // a thread not unwound ends the process (below)
+    if (!AlreadyReported(e)) DispatchException(event);
   }
-  // A thread whose exception its wrapper caught has been unwound and may end alone. Any other
-  // (one started by the C runtime or by std::thread, or std::terminate called outright) still
-  // holds whatever it held at the throw: ending it alone would leave its locks taken and the
-  // threads that wait for them hung, so the process ends, as the runtime would end it.
-  if (GetCurrentThreadId() == FaultMainThreadId() || !ThreadUnwoundByWrapper()) TerminateProcess(GetCurrentProcess(), 1);
+  // An unwound thread may end alone. Any other (one started by the C runtime or by std::thread,
+  // or std::terminate called outright) still holds whatever it held at the throw: ending it alone
+  // would leave its locks taken and the threads that wait for them hung, so the process ends, as
+  // the runtime would end it.
+  if (GetCurrentThreadId() == FaultMainThreadId() || !unwound) TerminateProcess(GetCurrentProcess(), 1);
   ExitThread(1);
 }
 

@@ -218,18 +218,9 @@ bool TRun::MailAttempt() {
   std::string body = O().MailBody();
   if (O().LogAppend()) body += kCrLf3 + r_.DeliveryText;
   if (mode == 2 || mode == 3) {
-    TSmtpSendRequest smtp;
-    smtp.UseMailExchanger = mode == 3;
-    smtp.Sender = O().MailSender();
-    smtp.Server = O().MailServer();
+    TSmtpSendRequest smtp = SmtpRequestOf(O());
     smtp.Attachments = AttachmentFiles();
     smtp.Body = body;
-    smtp.Subject = O().MailSubject();
-    smtp.Recipients = O().MailTo();
-    smtp.Password = O().MailServerPassword();
-    smtp.User = O().MailServerUser();
-    smtp.Port = O().MailServerPort();
-    smtp.FallbackDns = O().MailFallbackDns();
     const std::string counter = O().Text(kTextMessageCounter);
     smtp.OnStatus = [&](int textNumber, int recipient, int count) {
       p_.SetStatus(StatusWithCounter(counter, recipient, count, O().Text(textNumber)));
@@ -292,13 +283,7 @@ bool TRun::MailDelivery() {
 }
 
 bool TRun::WebAttempt() {
-  TWebUploadRequest web;
-  const uint8_t mode = O().UploadMode();
-  web.Mode = mode == 1 ? TWebUploadMode::Http : mode == 2 ? TWebUploadMode::Https : TWebUploadMode::Ftp;
-  web.Address = O().UploadUrl();
-  web.Port = static_cast<uint16_t>(O().UploadPort() & 0xFFFF);
-  web.User = O().UploadUser();
-  web.Password = O().UploadPassword();
+  TWebUploadRequest web = WebUploadRequestOf(O());
   p_.OpenProgress(O(), r_.CanShowWindows);
   web.Progress = [&](int stage, uint32_t total, uint32_t done) {
     if (stage == 0) {
@@ -353,9 +338,7 @@ bool TRun::WebDelivery() {
   bool retry = false;
   bool firstAttempt = true;
   do {
-    const uint8_t mode = O().UploadMode();
-    const TWebUploadMode webMode =
-        mode == 1 ? TWebUploadMode::Http : mode == 2 ? TWebUploadMode::Https : TWebUploadMode::Ftp;
+    const TWebUploadMode webMode = WebUploadModeOf(O().UploadMode());
     goOn = false;
     try {
       bool haveFiles = firstAttempt ? listComplete_ : BuildList(false);
@@ -503,6 +486,30 @@ TDeliveryResult RunDelivery(const TDeliveryRequest& request, TDeliveryPlatform& 
   return run.Run();
 }
 
+TSmtpSendRequest SmtpRequestOf(const TFaultModuleOptions& o) {
+  TSmtpSendRequest smtp;
+  smtp.UseMailExchanger = o.MailMode() == 3;
+  smtp.Sender = o.MailSender();
+  smtp.Server = o.MailServer();
+  smtp.Port = o.MailServerPort();
+  smtp.User = o.MailServerUser();
+  smtp.Password = o.MailServerPassword();
+  smtp.Recipients = o.MailTo();
+  smtp.Subject = o.MailSubject();
+  smtp.FallbackDns = o.MailFallbackDns();
+  return smtp;
+}
+
+TWebUploadRequest WebUploadRequestOf(const TFaultModuleOptions& o) {
+  TWebUploadRequest web;
+  web.Mode = WebUploadModeOf(o.UploadMode());
+  web.Address = o.UploadUrl();
+  web.Port = static_cast<uint16_t>(o.UploadPort() & 0xFFFF);
+  web.User = o.UploadUser();
+  web.Password = o.UploadPassword();
+  return web;
+}
+
 std::string MailClientSubject(std::string_view subject) { return FlattenControls(subject); }
 
 std::string MailtoEncode(std::string_view text) {
@@ -559,9 +566,8 @@ bool IsKeptArchiveName(std::string_view fileName) {
 }
 
 std::string KeptNameOfClaim(std::string_view fileName) {
-  constexpr std::string_view prefix = "Sending.";
-  if (!StartsWithNoCase(fileName, prefix)) return {};
-  fileName.remove_prefix(prefix.size());
+  if (!StartsWithNoCase(fileName, kKeptClaimPrefix)) return {};
+  fileName.remove_prefix(kKeptClaimPrefix.size());
   const size_t dot = fileName.find('.');
   if (dot == 0 || dot == std::string_view::npos || !IsKeptArchiveName(fileName.substr(dot + 1))) return {};
   return std::string(fileName.substr(dot + 1));

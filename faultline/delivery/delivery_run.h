@@ -155,6 +155,13 @@ TDeliveryResult RunDelivery(const TDeliveryRequest& request, TDeliveryPlatform& 
 
 // ---- Portable pieces ----
 
+// The requests the options describe: the SMTP server or exchangers, sender, recipients, subject
+// and fallback DNS server (no body, attachments or progress); the upload's mode (options' mode 1 to
+// 3), address, port and login (no files, fields or progress). A report's run and the resend of
+// kept copies send with them.
+TSmtpSendRequest SmtpRequestOf(const TFaultModuleOptions& options);
+TWebUploadRequest WebUploadRequestOf(const TFaultModuleOptions& options);
+
 // Recipients are split by SplitRecipients (smtp_message.h).
 // The subject as the mail client gets it: every run of control characters becomes one blank.
 std::string MailClientSubject(std::string_view subject);
@@ -176,8 +183,10 @@ bool IsKeptArchiveName(std::string_view fileName);
 // "CompressFiles.tgz", or, when copies of that name (stamp) exist, that name with "_" + the next
 // sequence number, so that the new copy sorts last. Copies out for sending again count as there.
 std::string NextKeptArchiveName(const std::vector<std::string>& existing, uint16_t sendFlags, double exceptionTime);
-// A copy being sent again is renamed "Sending." + owner + "." + its kept name (kept_resend.h), and
-// comes back under that name when sending fails: the kept name it stands for, else empty.
+// A copy being sent again is renamed kKeptClaimPrefix + owner + "." + its kept name
+// (kept_resend.h), and comes back under that name when sending fails: the kept name it stands
+// for, else empty.
+inline constexpr std::string_view kKeptClaimPrefix = "Sending.";
 std::string KeptNameOfClaim(std::string_view fileName);
 // Our archives among names, oldest first (time stamp, then sequence number; names without a time
 // stamp before those with one).

@@ -2,22 +2,15 @@
 
 #include <exception>
 
-#include "rtl/ascii_text.h"
-
 namespace {
-
-constexpr std::string_view kClaimPrefix = "Sending.";
 
 bool MailWanted(const TFaultModuleOptions& o) { return o.MailMode() == 2 || o.MailMode() == 3; }
 bool WebWanted(const TFaultModuleOptions& o) { return o.UploadMode() >= 1 && o.UploadMode() <= 3; }
 
-TWebUploadMode WebMode(uint8_t mode) {
-  return mode == 1 ? TWebUploadMode::Http : mode == 2 ? TWebUploadMode::Https : TWebUploadMode::Ftp;
-}
 
 // The code failures of this run are recorded under: that of the first method it uses.
 TFaultlineErrorCode RunErrorCode(const TFaultModuleOptions& o) {
-  return MailWanted(o) ? eeEmailSMTPError : WebUploadErrorCode(WebMode(o.UploadMode()));
+  return MailWanted(o) ? eeEmailSMTPError : WebUploadErrorCode(WebUploadModeOf(o.UploadMode()));
 }
 
 std::string ExceptionText(const char* method) {
@@ -39,18 +32,9 @@ bool SendKeptCopy(const TFaultModuleOptions& o, const std::string& path, const s
                   TDeliveryPlatform& platform) {
   bool ok = true;
   if (MailWanted(o)) {
-    TSmtpSendRequest smtp;
-    smtp.UseMailExchanger = o.MailMode() == 3;
-    smtp.Sender = o.MailSender();
-    smtp.Server = o.MailServer();
-    smtp.Port = o.MailServerPort();
-    smtp.User = o.MailServerUser();
-    smtp.Password = o.MailServerPassword();
-    smtp.Recipients = o.MailTo();
-    smtp.Subject = o.MailSubject();
+    TSmtpSendRequest smtp = SmtpRequestOf(o);
     // The report travels in the archive: nothing is appended to the body.
     smtp.Body = o.MailBody();
-    smtp.FallbackDns = o.MailFallbackDns();
     smtp.Attachments = {{path, name}};
     bool sent = false;
     try {
@@ -61,12 +45,7 @@ bool SendKeptCopy(const TFaultModuleOptions& o, const std::string& path, const s
     ok = sent;
   }
   if (WebWanted(o)) {
-    TWebUploadRequest web;
-    web.Mode = WebMode(o.UploadMode());
-    web.Address = o.UploadUrl();
-    web.Port = static_cast<uint16_t>(o.UploadPort() & 0xFFFF);
-    web.User = o.UploadUser();
-    web.Password = o.UploadPassword();
+    TWebUploadRequest web = WebUploadRequestOf(o);
     web.Files = {path};
     web.DisplayNames = {name};
     bool uploaded = false;
@@ -101,7 +80,7 @@ bool KeptResendWanted(const TFaultModuleOptions& options) {
 }
 
 std::string KeptClaimName(std::string_view owner, std::string_view keptName) {
-  std::string out(kClaimPrefix);
+  std::string out(kKeptClaimPrefix);
   out += owner;
   out += '.';
   out += keptName;
@@ -111,7 +90,7 @@ std::string KeptClaimName(std::string_view owner, std::string_view keptName) {
 bool ParseKeptClaimName(std::string_view name, std::string& owner, std::string& keptName) {
   std::string kept = KeptNameOfClaim(name);
   if (kept.empty()) return false;
-  owner = std::string(name.substr(kClaimPrefix.size(), name.size() - kClaimPrefix.size() - kept.size() - 1));
+  owner = std::string(name.substr(kKeptClaimPrefix.size(), name.size() - kKeptClaimPrefix.size() - kept.size() - 1));
   keptName = std::move(kept);
   return true;
 }

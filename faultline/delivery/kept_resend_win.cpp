@@ -71,18 +71,10 @@ class TResendPlatform : public TDeliveryPlatform {
 class TResendThread : public TFaultlineThread {
  public:
   TResendThread(const TFaultModuleOptions& options, std::string folder)
-      : TFaultlineThread(true),
-        options_(options.ModulePath(), false),
-        folder_(std::move(folder)),
-        ended_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+      : TFaultlineThread(true), options_(options.ModulePath(), false), folder_(std::move(folder)) {
     // A copy of its own: the program may change its options while this thread reads them.
     options_.Assign(&options);
   }
-  ~TResendThread() override {
-    if (ended_) CloseHandle(ended_);
-  }
-  // Set when the body has returned (see WaitForHelperEnd).
-  HANDLE Ended() const { return ended_; }
 
  protected:
   void Execute() override {
@@ -95,13 +87,12 @@ class TResendThread : public TFaultlineThread {
       ResendKeptArchives(options_, folder_, host, platform);
     } catch (...) {
     }
-    if (ended_) SetEvent(ended_);
+    SignalEnded();
   }
 
  private:
   TFaultModuleOptions options_;
   std::string folder_;
-  HANDLE ended_;
 };
 
 std::mutex resendLock;
@@ -131,13 +122,7 @@ void StopKeptResend() {
     stopping = std::move(resend);
   }
   if (!stopping) return;
-  stopping->RequestStop();
-  // Bounded like the other helpers: a send in progress ends by its own socket time-outs, and in a
-  // DLL being unloaded the thread cannot finish ending (see WaitForHelperEnd). One that has not
-  // ended keeps its object, which the rest of its run still reads.
-  HANDLE thread = nullptr;
-  DuplicateHandle(GetCurrentProcess(), stopping->Handle(), GetCurrentProcess(), &thread, 0, FALSE,
-                  DUPLICATE_SAME_ACCESS);
-  WaitForHelperEnd(thread, stopping->Ended(), 5000);
-  if (WaitForSingleObject(stopping->Handle(), 0) != WAIT_OBJECT_0) stopping.release();
+  // Bounded like the other helpers (a send in progress ends by its own socket time-outs); one that
+  // has not ended keeps its object.
+  if (!stopping->StopWithin(5000)) stopping.release();
 }

@@ -63,6 +63,10 @@ constexpr int32_t kErrorInvalidUrl = 12005;     // ERROR_INTERNET_INVALID_URL
 
 }  // namespace
 
+TWebUploadMode WebUploadModeOf(uint8_t uploadMode) {
+  return uploadMode == 1 ? TWebUploadMode::Http : uploadMode == 2 ? TWebUploadMode::Https : TWebUploadMode::Ftp;
+}
+
 const char* WebUploadModeName(TWebUploadMode mode) {
   switch (mode) {
     case TWebUploadMode::Http:

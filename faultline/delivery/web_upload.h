@@ -59,6 +59,8 @@ struct TWebUploadResult {
 
 // ---- Portable pieces ----
 
+// The mode of the options' UploadMode 1 (HTTP), 2 (HTTPS) or 3 (FTP).
+TWebUploadMode WebUploadModeOf(uint8_t uploadMode);
 // "HTTP", "HTTPS" or "FTP", and the error code a failure of that mode is recorded under.
 const char* WebUploadModeName(TWebUploadMode mode);
 TFaultlineErrorCode WebUploadErrorCode(TWebUploadMode mode);

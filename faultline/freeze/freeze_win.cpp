@@ -43,13 +43,7 @@ BOOL CALLBACK MatchMainWindow(HWND window, LPARAM data) {
 
 class TFreezeThread : public TFaultlineThread {
  public:
-  explicit TFreezeThread(TFreezeReporting reporting)
-      : TFaultlineThread(true), reporting_(std::move(reporting)), ended_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-  ~TFreezeThread() override {
-    if (ended_) CloseHandle(ended_);
-  }
-  // Set when the body has returned (see WaitForHelperEnd).
-  HANDLE Ended() const { return ended_; }
+  explicit TFreezeThread(TFreezeReporting reporting) : TFaultlineThread(true), reporting_(std::move(reporting)) {}
 
  protected:
   void Execute() override {
@@ -58,7 +52,7 @@ class TFreezeThread : public TFaultlineThread {
     } catch (...) {
       // The options went away under the detector (the program is ending): nothing more to watch.
     }
-    if (ended_) SetEvent(ended_);
+    SignalEnded();
   }
 
  private:
@@ -151,7 +145,6 @@ class TFreezeThread : public TFaultlineThread {
   }
 
   TFreezeReporting reporting_;
-  HANDLE ended_;
 };
 
 std::mutex detectorLock;
@@ -179,13 +172,8 @@ void StopFreezeDetector() {
     stopping = std::move(detector);
   }
   if (!stopping) return;
-  stopping->RequestStop();
-  // Bounded: in a DLL being unloaded the thread cannot finish ending (see WaitForHelperEnd). One
-  // that has not ended keeps its object, which the rest of its run still reads.
-  HANDLE thread = nullptr;
-  DuplicateHandle(GetCurrentProcess(), stopping->Handle(), GetCurrentProcess(), &thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
-  WaitForHelperEnd(thread, stopping->Ended(), 5000);
-  if (WaitForSingleObject(stopping->Handle(), 0) != WAIT_OBJECT_0) stopping.release();
+  // Bounded (see StopWithin); one that has not ended keeps its object.
+  if (!stopping->StopWithin(5000)) stopping.release();
 }
 
 bool FreezeDetectorRunning() {

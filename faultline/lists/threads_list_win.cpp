@@ -304,6 +304,25 @@ void DestroyFaultThreads() {
   delete list;
 }
 
+TFaultlineThread::TFaultlineThread(bool createSuspended)
+    : TThread(createSuspended), ended_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+TFaultlineThread::~TFaultlineThread() {
+  if (ended_) CloseHandle(ended_);
+}
+
+void TFaultlineThread::SignalEnded() {
+  if (ended_) SetEvent(ended_);
+}
+
+bool TFaultlineThread::StopWithin(unsigned long milliseconds) {
+  RequestStop();
+  HANDLE thread = nullptr;
+  DuplicateHandle(GetCurrentProcess(), Handle(), GetCurrentProcess(), &thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  WaitForHelperEnd(thread, ended_, milliseconds);
+  return WaitForSingleObject(Handle(), 0) == WAIT_OBJECT_0;
+}
+
 bool IsFaultlineOwnThread(const TThread* thread) {
   return dynamic_cast<const TFaultlineThread*>(thread) != nullptr;
 }

@@ -56,8 +56,8 @@ class TLayout {
   std::string out_;
 };
 
-// RVAs are 32 bits: a dump that would need more is cut at the first piece that does not fit
-// (callers cap stacks, so only the full-memory data can be that large, and it uses 64-bit offsets).
+// RVAs are 32 bits: an offset past 4 GB is written as the largest one (callers cap stacks, so only
+// the full-memory data grows that large, and it is placed by a 64-bit offset).
 uint32_t Rva(size_t at) { return static_cast<uint32_t>(std::min<size_t>(at, UINT32_MAX)); }
 
 }  // namespace

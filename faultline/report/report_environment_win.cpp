@@ -127,14 +127,17 @@ TReportEnvironment networkFacts;  // only NetworkKnown and Adapters
 HANDLE addressChange = nullptr;
 OVERLAPPED addressWatch{};
 
-// Asks for the next change notice; false where the system gives none.
-bool WatchAddresses() {
-  if (!notifyAddrChange || !addressChange) return false;
+// Asks for the next change notice; where the system gives none, the age alone rules from now on.
+void WatchAddresses() {
+  if (!addressChange) return;
   ResetEvent(addressChange);
   HANDLE unused = nullptr;
   std::memset(&addressWatch, 0, sizeof addressWatch);
   addressWatch.hEvent = addressChange;
-  return notifyAddrChange(&unused, &addressWatch) == ERROR_IO_PENDING;
+  if (!notifyAddrChange || notifyAddrChange(&unused, &addressWatch) != ERROR_IO_PENDING) {
+    CloseHandle(addressChange);
+    addressChange = nullptr;
+  }
 }
 
 bool NetworkFactsCurrent() {
@@ -144,27 +147,29 @@ bool NetworkFactsCurrent() {
 
 void StoreNetworkFacts(TReportEnvironment facts) {
   std::lock_guard<std::mutex> guard(networkLock);
-  if (addressChange && WaitForSingleObject(addressChange, 0) == WAIT_OBJECT_0 && !WatchAddresses()) {
-    CloseHandle(addressChange);  // the notice cannot be asked for again: the age alone rules
-    addressChange = nullptr;
-  }
+  if (addressChange && WaitForSingleObject(addressChange, 0) == WAIT_OBJECT_0) WatchAddresses();
   networkFacts.NetworkKnown = facts.NetworkKnown;
   networkFacts.Adapters = std::move(facts.Adapters);
   networkReadAt = GetTickCount();
   networkCached = true;
 }
 
-void CachedNetwork(TReportEnvironment& e) {
+// Reads them afresh when they may have changed.
+void RefreshNetworkFacts() {
   {
     std::lock_guard<std::mutex> guard(networkLock);
-    if (NetworkFactsCurrent()) {
-      e.NetworkKnown = networkFacts.NetworkKnown;
-      e.Adapters = networkFacts.Adapters;
-      return;
-    }
+    if (NetworkFactsCurrent()) return;
   }
+  TReportEnvironment e;
   QueryNetwork(e);
-  StoreNetworkFacts(e);
+  StoreNetworkFacts(std::move(e));
+}
+
+void CachedNetwork(TReportEnvironment& e) {
+  RefreshNetworkFacts();
+  std::lock_guard<std::mutex> guard(networkLock);
+  e.NetworkKnown = networkFacts.NetworkKnown;
+  e.Adapters = networkFacts.Adapters;
 }
 
 }  // namespace
@@ -297,19 +302,8 @@ void PrepareReportEnvironment() {
   std::lock_guard<std::mutex> guard(networkLock);
   if (!addressChange && notifyAddrChange) {
     addressChange = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (addressChange && !WatchAddresses()) {
-      CloseHandle(addressChange);
-      addressChange = nullptr;
-    }
+    WatchAddresses();
   }
 }
 
-void RefreshReportEnvironment() {
-  {
-    std::lock_guard<std::mutex> guard(networkLock);
-    if (NetworkFactsCurrent()) return;
-  }
-  TReportEnvironment e;
-  QueryNetwork(e);
-  StoreNetworkFacts(std::move(e));
-}
+void RefreshReportEnvironment() { RefreshNetworkFacts(); }
